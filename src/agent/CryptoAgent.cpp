@@ -1,0 +1,70 @@
+#include "agent/CryptoAgent.h"
+
+#include <openssl/evp.h>
+
+#include "platform/Bstr.h"
+#include "platform/Format.h"
+#include "platform/Resources.h"
+#include "platform/SystemMessages.h"
+#include "platform/WideString.h"
+#include "resources/ModuleResources.h"
+#include "trace/Trace.h"
+
+CCryptoAgent::CCryptoAgent()
+    : m_hLastResult(S_OK),
+      m_pSignCertContext(nullptr),
+      m_pEncryptCertContext(nullptr),
+      m_bSM2SignCert(FALSE),
+      m_bSM2EncryptCert(FALSE),
+      m_pUnregisteredSignCertContext(nullptr),
+      m_pUnregisteredEncryptCertContext(nullptr) {
+  TraceHelper trace("CCryptoAgent::CCryptoAgent");
+  // Digests must be found by name.
+  OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr);
+}
+
+CCryptoAgent::~CCryptoAgent() {
+  TraceHelper trace("CCryptoAgent::~CCryptoAgent");
+  if (m_pSignCertContext) CertFreeCertificateContext(m_pSignCertContext);
+  if (m_pEncryptCertContext) CertFreeCertificateContext(m_pEncryptCertContext);
+  CertFreeUnregisteredCertContext(m_pUnregisteredSignCertContext);
+  CertFreeUnregisteredCertContext(m_pUnregisteredEncryptCertContext);
+  // No library-wide clean-up here: the library's tables are shared by every
+  // agent in the process, and OpenSSL 3 releases them itself at exit.
+}
+
+HRESULT CCryptoAgent::GetVersion(BSTR* pbstrVersion) {
+  TraceHelper trace("CCryptoAgent::GetVersion");
+  if (pbstrVersion) *pbstrVersion = nullptr;
+  return S_OK;
+}
+
+HRESULT CCryptoAgent::GetLastErrorDesc(BSTR* pbstrDesc) {
+  TraceHelper trace("CCryptoAgent::GetLastErrorDesc");
+  constexpr std::size_t kChars = 512;
+  if (!pbstrDesc) return E_POINTER;
+  *pbstrDesc = nullptr;
+  WCHAR wszDesc[kChars] = {};
+
+  const HRESULT hCode = m_hLastResult;
+  if (static_cast<DWORD>(hCode) & 0x20000000u) {
+    LoadStringW(GetSigilModuleHandle(), static_cast<DWORD>(hCode) & 0xFFFFu, wszDesc, kChars - 1);
+  } else {
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                   static_cast<DWORD>(hCode), 0, wszDesc, kChars - 1, nullptr);
+  }
+  const std::size_t nUsed = wcslen(wszDesc);
+  _snwprintf_s(wszDesc + nUsed, kChars - nUsed, _TRUNCATE, u"\n(0x%08x)",
+               static_cast<DWORD>(hCode));
+
+  *pbstrDesc = SysAllocString(wszDesc);
+  return S_OK;
+}
+
+HRESULT ResultFromLastError(DWORD dwLastError) {
+  const auto nError = static_cast<LONG>(dwLastError);
+  if ((dwLastError & 0x20000000u) && nError > 0)
+    return static_cast<HRESULT>(0xA0070000u | (dwLastError & 0xFFFFu));
+  if (nError > 0) return static_cast<HRESULT>(0x80070000u | (dwLastError & 0xFFFFu));
+  return nError;
+}

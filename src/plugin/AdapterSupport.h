@@ -1,0 +1,100 @@
+// The one pattern every script method follows: check the arguments, turn
+// script strings into wide texts, call the agent, hand the answer back.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <span>
+
+#include "platform/Bstr.h"
+#include "platform/WinTypes.h"
+#include "plugin/npapi.h"
+#include "trace/Trace.h"
+
+namespace plugin {
+
+enum class ArgKind { String, Boolean };
+
+struct AdapterArg {
+  LPCWSTR label;  // as the trace lines name it
+  ArgKind kind = ArgKind::String;
+};
+
+struct AdapterSpec {
+  LPCSTR function;     // "CScriptablePluginObject::npSignMsgPKCS7"
+  LPCWSTR functionW;   // the same, wide, for step and failure lines
+  LPCWSTR sourceFile;  // "npMessageSigning"
+  std::span<const AdapterArg> args;
+  LPCWSTR agentStep;    // "m_objCryptoAgent.SignMsgPKCS7"
+  LPCWSTR resultLabel;  // "Reture Signature" (text methods only)
+};
+
+// Copies an NPString into a new terminated narrow text.
+HRESULT ConverNPStringtoNULLEndString(LPSTR* ppszOut, const NPUTF8* pChars, std::uint32_t nLength);
+// Informational records: the count and each argument's type and value.
+void TraceParameterInfo(const NPVariant* args, std::uint32_t argCount);
+// Hands a terminated UTF-8 text to script in browser-allocated memory.
+bool ReturnUTF8String(LPCSTR pszText, NPVariant* result);
+
+class AdapterCall {
+ public:
+  AdapterCall(const AdapterSpec& spec, const NPVariant* args, std::uint32_t argCount);
+  ~AdapterCall();
+  AdapterCall(const AdapterCall&) = delete;
+  AdapterCall& operator=(const AdapterCall&) = delete;
+
+  // Count and types; a mismatch is traced with E_INVALIDARG.
+  bool CheckArguments();
+  // Every string argument to a wide text, in order.
+  bool ConvertArguments();
+  LPCWSTR Text(std::size_t index) const { return m_texts[index].get(); }
+  VARIANT_BOOL Flag(std::size_t index) const;
+  // Traces the agent step and judges its result.
+  bool AgentCall(HRESULT hResult);
+  // The agent's text answer back to script.
+  bool ReturnText(BSTR bstrResult, NPVariant* result);
+
+ private:
+  bool Fail(HRESULT hResult, LPCWSTR reason, std::source_location where);
+
+  TraceHelper m_trace;
+  const AdapterSpec& m_spec;
+  const NPVariant* m_args;
+  std::uint32_t m_argCount;
+  StepTrace m_step;
+  std::unique_ptr<std::unique_ptr<WCHAR[]>[]> m_texts;
+};
+
+// A text method: the result is a string, or null after a failure.
+template <typename Call>
+bool RunTextAdapter(const AdapterSpec& spec, const NPVariant* args, std::uint32_t argCount,
+                    NPVariant* result, Call&& callAgent) {
+  AdapterCall call(spec, args, argCount);
+  BSTR bstrResult = nullptr;
+  const bool ok = call.CheckArguments() && call.ConvertArguments() &&
+                  call.AgentCall(callAgent(call, &bstrResult)) &&
+                  call.ReturnText(bstrResult, result);
+  SysFreeString(bstrResult);
+  if (!ok) {
+    result->type = NPVariantType_Null;
+    result->value = {};
+  }
+  return ok;
+}
+
+// A boolean method: the result is always a boolean, false after any failure;
+// the call succeeds only when the agent's result is not negative.
+template <typename Call>
+bool RunBooleanAdapter(const AdapterSpec& spec, const NPVariant* args, std::uint32_t argCount,
+                       NPVariant* result, Call&& callAgent) {
+  AdapterCall call(spec, args, argCount);
+  VARIANT_BOOL bResult = VARIANT_FALSE;
+  const bool ok =
+      call.CheckArguments() && call.ConvertArguments() && call.AgentCall(callAgent(call, &bResult));
+  result->type = NPVariantType_Bool;
+  result->value = {};
+  result->value.boolValue = bResult != VARIANT_FALSE;
+  return ok;
+}
+
+}  // namespace plugin

@@ -1,0 +1,8 @@
+// The plug-in module's resources as one table, and the module handle that
+// LoadStringW and FindResourceW take.
+#pragma once
+
+#include "platform/Resources.h"
+
+const MODULE_RESOURCES& SigilModuleResources();
+HMODULE GetSigilModuleHandle();

@@ -1,0 +1,36 @@
+// A certificate found only inside a CSP key container, kept together with
+// the coordinates of its private key. One owner at a time; duplicates are
+// independent and hold their own certificate reference.
+#pragma once
+
+#include <vector>
+
+#include "platform/CertContext.h"
+#include "platform/WinTypes.h"
+
+// Key pairs of a key container.
+inline constexpr DWORD AT_KEYEXCHANGE = 1;
+inline constexpr DWORD AT_SIGNATURE = 2;
+
+struct UNREGISTERED_CERT_CONTEXT {
+  WCHAR wszCSPName[MAX_PATH];
+  WCHAR wszContainerName[MAX_PATH];
+  DWORD dwKeySpec;
+  PCCERT_CONTEXT pCertContext;  // one reference, owned by the record
+};
+using PUNREGISTERED_CERT_CONTEXT = UNREGISTERED_CERT_CONTEXT*;
+// In the order found; every record is owned by the set.
+using UNREGISTERED_CERT_SET = std::vector<PUNREGISTERED_CERT_CONTEXT>;
+
+// E_INVALIDARG for a null certificate or a null, empty or too long (260+
+// characters) name. On failure *ppUnregisteredCertContext is not written.
+HRESULT CertCreateUnregisteredCertContext(LPCWSTR lpwCSPName, PCCERT_CONTEXT pCertContext,
+                                          LPCWSTR lpwContainerName, DWORD dwKeySpec,
+                                          PUNREGISTERED_CERT_CONTEXT* ppUnregisteredCertContext);
+// The source stays with its owner whatever the outcome.
+HRESULT CertDuplicateUnregisteredCertContext(PUNREGISTERED_CERT_CONTEXT pSource,
+                                             PUNREGISTERED_CERT_CONTEXT* ppOut);
+// Releases the certificate reference and the record; null is accepted.
+void CertFreeUnregisteredCertContext(PUNREGISTERED_CERT_CONTEXT pUnregisteredCertContext);
+// Frees every record and empties the set.
+void RemoveAllUnregisteredCertificates(UNREGISTERED_CERT_SET& vtrUnregisteredCertSet);

@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "agent/CryptoAgent.h"
+#include "platform/Bstr.h"
+#include "platform/WideString.h"
+#include "support/TempEnvironment.h"
+
+namespace {
+
+using testsupport::ScopedEnv;
+
+// Lets a test put any code where the last operation would have left it.
+class AgentWithResult : public CCryptoAgent {
+ public:
+  void Set(HRESULT hResult) { Finish(hResult); }
+};
+
+std::u16string Describe(AgentWithResult& agent, HRESULT code) {
+  agent.Set(code);
+  BSTR desc = reinterpret_cast<BSTR>(1);
+  EXPECT_EQ(agent.GetLastErrorDesc(&desc), S_OK);
+  std::u16string text = desc ? std::u16string(desc) : u"<null>";
+  SysFreeString(desc);
+  EXPECT_EQ(agent.LastResult(), code);  // describing never changes the code
+  return text;
+}
+
+class LastErrorDescription : public ::testing::Test {
+ protected:
+  void UseLanguage(const char* lang) { lang_.emplace("LANG", lang); }
+  ScopedEnv language_{"LANGUAGE", nullptr};
+  ScopedEnv lcAll_{"LC_ALL", nullptr};
+  ScopedEnv lcMessages_{"LC_MESSAGES", nullptr};
+  std::optional<ScopedEnv> lang_;
+  AgentWithResult agent;
+};
+
+TEST_F(LastErrorDescription, FreshAgentDescribesSuccess) {
+  UseLanguage("en_US.UTF-8");
+  CCryptoAgent fresh;
+  BSTR desc = nullptr;
+  ASSERT_EQ(fresh.GetLastErrorDesc(&desc), S_OK);
+  std::u16string text(desc);
+  SysFreeString(desc);
+  ASSERT_GT(text.size(), 13u);
+  EXPECT_EQ(text.substr(text.size() - 13), u"\n(0x00000000)");
+}
+
+TEST_F(LastErrorDescription, OwnCodesComeFromTheStringTableInTheUsersLanguage) {
+  UseLanguage("en_US.UTF-8");
+  EXPECT_EQ(Describe(agent, MakeHResult(0xA0071006)),
+            u"Malicious target path or file name.\n(0xa0071006)");
+  EXPECT_EQ(Describe(agent, MakeHResult(0xA0072020)), u"Invalid hash algorithm.\n(0xa0072020)");
+  UseLanguage("zh_CN.UTF-8");
+  EXPECT_EQ(Describe(agent, MakeHResult(0xA0071006)), u"恶意的目标路径或文件名\n(0xa0071006)");
+  UseLanguage("zh_TW.UTF-8");
+  EXPECT_EQ(Describe(agent, MakeHResult(0xA0071006)), u"惡意的目標路徑或文件名\n(0xa0071006)");
+}
+
+TEST_F(LastErrorDescription, CodesWithoutTextGiveOnlyTheSuffix) {
+  UseLanguage("en_US.UTF-8");
+  EXPECT_EQ(Describe(agent, MakeHResult(0xA0071402)), u"\n(0xa0071402)");
+  EXPECT_EQ(Describe(agent, MakeHResult(0x8123ABCD)), u"\n(0x8123abcd)");
+}
+
+TEST_F(LastErrorDescription, SystemCodesUseTheSystemText) {
+  UseLanguage("en_US.UTF-8");
+  std::u16string invalid = Describe(agent, E_INVALIDARG);
+  ASSERT_GT(invalid.size(), 13u);
+  EXPECT_EQ(invalid.substr(invalid.size() - 13), u"\n(0x80070057)");
+  EXPECT_NE(Describe(agent, E_OUTOFMEMORY), Describe(agent, E_INVALIDARG));
+}
+
+TEST(CryptoAgent, GetVersionSlotGivesANullText) {
+  CCryptoAgent agent;
+  BSTR version = reinterpret_cast<BSTR>(1);
+  EXPECT_EQ(agent.GetVersion(&version), S_OK);
+  EXPECT_EQ(version, nullptr);
+}
+
+TEST(CryptoAgent, LastErrorsBecomeResultCodes) {
+  struct Case {
+    DWORD lastError;
+    std::uint32_t expected;
+  } cases[] = {
+      {0x20001002u, 0xA0071002u},  // the dialog's Cancel
+      {5u, 0x80070005u},
+      {0x80090006u, 0x80090006u},  // already a result code
+      {0u, 0u},
+      {0x000100B7u, 0x800700B7u},  // only the low 16 bits survive
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(static_cast<std::uint32_t>(ResultFromLastError(c.lastError)), c.expected)
+        << std::hex << c.lastError;
+}
+
+}  // namespace
