@@ -58,7 +58,10 @@ def main():
         page = PageRun(app, os.path.join(HERE, "pages", "index.html"), size=(900, 520))
         shown = page.result()
         for row in shown:
-            print("%-28s %s" % (row["name"] + ":", row["detail"]))
+            lines = [line for line in str(row["detail"]).split("\n") if line] or [""]
+            print("%-28s %s" % (row["name"] + ":", lines[0]))
+            for line in lines[1:]:
+                print("%-28s %s" % ("", line))
         shot = os.path.join(os.path.abspath(args.out), "demo.png")
         page.screenshot(shot)
         print("Screenshot: %s" % shot)

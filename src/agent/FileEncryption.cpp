@@ -20,8 +20,7 @@ constexpr std::initializer_list<LPCWSTR> kEnvelopeTypes = {u"SM2", u"RSA"};
 
 // The algorithm name matters only to an RSA recipient and is checked there.
 HRESULT CCryptoAgent::EncryptFileCMSEnvelopeEx(LPCWSTR bstrSourceFile, LPCWSTR bstrEncryptAlg,
-                                               LPCWSTR bstrEncryptedFile,
-                                               VARIANT_BOOL* pbResult) {
+                                               LPCWSTR bstrEncryptedFile, VARIANT_BOOL* pbResult) {
   OperationScope op(kSource, "CCryptoAgent::EncryptFileCMSEnvelopeEx", pbResult,
                     {{"bstrSourceFile", bstrSourceFile},
                      {"bstrEncryptAlg", bstrEncryptAlg},
@@ -30,16 +29,14 @@ HRESULT CCryptoAgent::EncryptFileCMSEnvelopeEx(LPCWSTR bstrSourceFile, LPCWSTR b
       !op.RequireText({"bstrEncryptedFile", bstrEncryptedFile}, u"Check parameter(3).") ||
       !op.RequireEncryptCertificate(m_pEncryptCertContext, m_pUnregisteredEncryptCertContext,
                                     u"Establish certificate preparedness.") ||
-      !op.RequireExistingFile(bstrSourceFile) ||
-      !op.RequireSafePath(bstrSourceFile, kInputFile) ||
+      !op.RequireExistingFile(bstrSourceFile) || !op.RequireSafePath(bstrSourceFile, kInputFile) ||
       !op.RequireSafePath(bstrEncryptedFile, kOutputFile))
     return Finish(op.Result());
   return Finish(op.NotImplemented());
 }
 
 HRESULT CCryptoAgent::EncryptFileCMSEnvelopeEx_ByCert(LPCWSTR bstrBase64CertContent,
-                                                      LPCWSTR bstrCertType,
-                                                      LPCWSTR bstrSourceFile,
+                                                      LPCWSTR bstrCertType, LPCWSTR bstrSourceFile,
                                                       LPCWSTR bstrEncryptAlg,
                                                       LPCWSTR bstrEncryptedFile,
                                                       VARIANT_BOOL* pbResult) {
@@ -49,23 +46,19 @@ HRESULT CCryptoAgent::EncryptFileCMSEnvelopeEx_ByCert(LPCWSTR bstrBase64CertCont
                      {"bstrSourceFile", bstrSourceFile},
                      {"bstrEncryptAlg", bstrEncryptAlg},
                      {"bstrEncryptedFile", bstrEncryptedFile}});
-  if (!op.RequireText({"bstrBase64CertContent", bstrBase64CertContent},
-                      u"Check parameter(1).") ||
+  if (!op.RequireText({"bstrBase64CertContent", bstrBase64CertContent}, u"Check parameter(1).") ||
       !op.RequireText({"bstrCertType", bstrCertType}, u"Check parameter(2).") ||
       !op.RequireText({"bstrSourceFile", bstrSourceFile}, u"Check parameter(3).") ||
       !op.RequireText({"bstrEncryptAlg", bstrEncryptAlg}, u"Check parameter(4).") ||
       !op.RequireText({"bstrEncryptedFile", bstrEncryptedFile}, u"Check parameter(5).") ||
-      !op.RequireExistingFile(bstrSourceFile) ||
-      !op.RequireSafePath(bstrSourceFile, kInputFile) ||
+      !op.RequireExistingFile(bstrSourceFile) || !op.RequireSafePath(bstrSourceFile, kInputFile) ||
       !op.RequireSafePath(bstrEncryptedFile, kOutputFile))
     return Finish(op.Result());
   return Finish(op.NotImplemented());
 }
 
-HRESULT CCryptoAgent::DecryptFileCMSEnvelopeEx(LPCWSTR bstrEncryptedFile,
-                                               LPCWSTR bstrEnvelopeType,
-                                               LPCWSTR bstrPlainTextFile,
-                                               VARIANT_BOOL* pbResult) {
+HRESULT CCryptoAgent::DecryptFileCMSEnvelopeEx(LPCWSTR bstrEncryptedFile, LPCWSTR bstrEnvelopeType,
+                                               LPCWSTR bstrPlainTextFile, VARIANT_BOOL* pbResult) {
   OperationScope op(kSource, "CCryptoAgent::DecryptFileCMSEnvelopeEx", pbResult,
                     {{"bstrEncryptedFile", bstrEncryptedFile},
                      {"bstrEnvelopeType", bstrEnvelopeType},
@@ -80,12 +73,9 @@ HRESULT CCryptoAgent::DecryptFileCMSEnvelopeEx(LPCWSTR bstrEncryptedFile,
   return Finish(op.NotImplemented());
 }
 
-HRESULT CCryptoAgent::DecryptFileCMSEnvelopeEx_BySoftCert(LPCWSTR bstrSoftCertFileName,
-                                                          LPCWSTR bstrSoftCertPassword,
-                                                          LPCWSTR bstrEncryptedFile,
-                                                          LPCWSTR bstrEnvelopeType,
-                                                          LPCWSTR bstrPlainTextFile,
-                                                          VARIANT_BOOL* pbResult) {
+HRESULT CCryptoAgent::DecryptFileCMSEnvelopeEx_BySoftCert(
+    LPCWSTR bstrSoftCertFileName, LPCWSTR bstrSoftCertPassword, LPCWSTR bstrEncryptedFile,
+    LPCWSTR bstrEnvelopeType, LPCWSTR bstrPlainTextFile, VARIANT_BOOL* pbResult) {
   OperationScope op(kSource, "CCryptoAgent::DecryptFileCMSEnvelopeEx_BySoftCert", pbResult,
                     {{"bstrSoftCertFileName", bstrSoftCertFileName},
                      {"bstrSoftCertPassword", bstrSoftCertPassword},

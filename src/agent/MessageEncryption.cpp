@@ -25,8 +25,7 @@ HRESULT CCryptoAgent::EncryptMsgCMSEnvelopeEx(LPCWSTR bstrMessage, LPCWSTR bstrE
 
 HRESULT CCryptoAgent::EncryptMsgCMSEnvelopeEx_ByCert(LPCWSTR bstrBase64CertContent,
                                                      LPCWSTR bstrCertType, LPCWSTR bstrMessage,
-                                                     LPCWSTR bstrEncryptAlg,
-                                                     BSTR* pbstrEnvelope) {
+                                                     LPCWSTR bstrEncryptAlg, BSTR* pbstrEnvelope) {
   OperationScope op(kSource, "CCryptoAgent::EncryptMsgCMSEnvelopeEx_ByCert", pbstrEnvelope,
                     {{"bstrBase64CertContent", bstrBase64CertContent},
                      {"bstrCertType", bstrCertType},

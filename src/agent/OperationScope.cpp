@@ -64,8 +64,7 @@ bool OperationScope::RequireText(const TextInput& input, std::source_location wh
   return RequireText(input, (u"Check parameter(" + Widen(input.name) + u")").c_str(), where);
 }
 
-bool OperationScope::RequireText(const TextInput& input, LPCWSTR step,
-                                 std::source_location where) {
+bool OperationScope::RequireText(const TextInput& input, LPCWSTR step, std::source_location where) {
   Step(step);
   const std::u16string name = Widen(input.name);
   const std::u16string reason = u"(NULL == " + name + u" || 0 == wcslen(" + name + u"))";
@@ -81,8 +80,8 @@ bool OperationScope::RequireSignCertificate(const void* pCertContext,
 }
 
 bool OperationScope::RequireEncryptCertificate(const void* pCertContext,
-                                               const void* pUnregisteredCertContext,
-                                               LPCWSTR step, std::source_location where) {
+                                               const void* pUnregisteredCertContext, LPCWSTR step,
+                                               std::source_location where) {
   Step(step);
   return Check(pCertContext || pUnregisteredCertContext, SIGIL_E_CERT_NOT_READY,
                u"NULL == m_pEncryptCertContext && NULL == m_pUnregisteredEncryptCertContext",
@@ -103,8 +102,8 @@ bool OperationScope::RequireSafePath(LPCWSTR path, int outputFile, std::source_l
   return Check(SUCCEEDED(hResult), hResult, u"FAILED(hResult)", where);
 }
 
-bool OperationScope::RequireOneOf(LPCWSTR value, std::initializer_list<LPCWSTR> names,
-                                  LPCWSTR step, std::source_location where) {
+bool OperationScope::RequireOneOf(LPCWSTR value, std::initializer_list<LPCWSTR> names, LPCWSTR step,
+                                  std::source_location where) {
   Step(step);
   bool known = false;
   for (LPCWSTR name : names) known = known || (value && _wcsicmp(value, name) == 0);

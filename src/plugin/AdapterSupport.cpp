@@ -73,11 +73,13 @@ bool ReturnUTF8String(LPCSTR pszText, NPVariant* result) {
   return true;
 }
 
-AdapterCall::AdapterCall(const AdapterSpec& spec, const NPVariant* args, std::uint32_t argCount)
+AdapterCall::AdapterCall(const AdapterSpec& spec, const NPVariant* args, std::uint32_t argCount,
+                         std::source_location where)
     : m_trace(spec.function),
       m_spec(spec),
       m_args(args),
       m_argCount(argCount),
+      m_where(where),
       m_step(kTraceGuidPlugin, spec.sourceFile, spec.functionW),
       m_texts(new std::unique_ptr<WCHAR[]>[spec.args.size() + 1]) {
   TraceParameterInfo(args, argCount);
@@ -85,8 +87,8 @@ AdapterCall::AdapterCall(const AdapterSpec& spec, const NPVariant* args, std::ui
 
 AdapterCall::~AdapterCall() = default;
 
-bool AdapterCall::Fail(HRESULT hResult, LPCWSTR reason, std::source_location where) {
-  m_step.Failed(hResult, reason, where);
+bool AdapterCall::Fail(HRESULT hResult, LPCWSTR reason) {
+  m_step.Failed(hResult, reason, m_where);
   return false;
 }
 
@@ -113,7 +115,7 @@ bool AdapterCall::CheckArguments() {
     if (n < 0) break;
     used += static_cast<std::size_t>(n);
   }
-  return Fail(E_INVALIDARG, reason, std::source_location::current());
+  return Fail(E_INVALIDARG, reason);
 }
 
 bool AdapterCall::ConvertArguments() {
@@ -127,7 +129,7 @@ bool AdapterCall::ConvertArguments() {
     LPSTR pszUtf8 = nullptr;
     const NPString& text = m_args[i].value.stringValue;
     HRESULT hResult = ConverNPStringtoNULLEndString(&pszUtf8, text.UTF8Characters, text.UTF8Length);
-    if (FAILED(hResult)) return Fail(hResult, u"FAILED(hResult)", std::source_location::current());
+    if (FAILED(hResult)) return Fail(hResult, u"FAILED(hResult)");
     std::unique_ptr<char[]> utf8(pszUtf8);
     m_step.Passed();
 
@@ -136,7 +138,7 @@ bool AdapterCall::ConvertArguments() {
     LPWSTR pwszText = nullptr;
     int nLength = 0;
     hResult = UTF8ToUTF16(utf8.get(), &pwszText, &nLength);
-    if (FAILED(hResult)) return Fail(hResult, u"FAILED(hResult)", std::source_location::current());
+    if (FAILED(hResult)) return Fail(hResult, u"FAILED(hResult)");
     m_texts[i].reset(pwszText);
     m_step.Passed();
     TraceValue(kTraceGuidPlugin, "argument", pwszText);
@@ -150,7 +152,7 @@ VARIANT_BOOL AdapterCall::Flag(std::size_t index) const {
 
 bool AdapterCall::AgentCall(HRESULT hResult) {
   m_step.Step(m_spec.agentStep);
-  if (FAILED(hResult)) return Fail(hResult, u"FAILED(hResult)", std::source_location::current());
+  if (FAILED(hResult)) return Fail(hResult, u"FAILED(hResult)");
   m_step.Passed(hResult);
   return true;
 }
@@ -162,14 +164,14 @@ bool AdapterCall::ReturnText(BSTR bstrResult, NPVariant* result) {
   LPSTR pszUtf8 = nullptr;
   int nLength = 0;
   HRESULT hResult = UTF16ToUTF8(bstrResult, &pszUtf8, &nLength);
-  if (FAILED(hResult)) return Fail(hResult, u"FAILED(hResult)", std::source_location::current());
+  if (FAILED(hResult)) return Fail(hResult, u"FAILED(hResult)");
   std::unique_ptr<char[]> utf8(pszUtf8);
   m_step.Passed();
   TraceValue(kTraceGuidPlugin, "result", utf8.get());
 
   m_step.Step(u"ReturnUTF8String");
   if (!ReturnUTF8String(utf8.get(), result))
-    return Fail(E_OUTOFMEMORY, u"false == ReturnUTF8String", std::source_location::current());
+    return Fail(E_OUTOFMEMORY, u"false == ReturnUTF8String");
   m_step.Passed();
   return true;
 }

@@ -38,7 +38,9 @@ bool ReturnUTF8String(LPCSTR pszText, NPVariant* result);
 
 class AdapterCall {
  public:
-  AdapterCall(const AdapterSpec& spec, const NPVariant* args, std::uint32_t argCount);
+  // `where` is the adapter's own call site, which the failure lines quote.
+  AdapterCall(const AdapterSpec& spec, const NPVariant* args, std::uint32_t argCount,
+              std::source_location where = std::source_location::current());
   ~AdapterCall();
   AdapterCall(const AdapterCall&) = delete;
   AdapterCall& operator=(const AdapterCall&) = delete;
@@ -55,12 +57,13 @@ class AdapterCall {
   bool ReturnText(BSTR bstrResult, NPVariant* result);
 
  private:
-  bool Fail(HRESULT hResult, LPCWSTR reason, std::source_location where);
+  bool Fail(HRESULT hResult, LPCWSTR reason);
 
   TraceHelper m_trace;
   const AdapterSpec& m_spec;
   const NPVariant* m_args;
   std::uint32_t m_argCount;
+  std::source_location m_where;
   StepTrace m_step;
   std::unique_ptr<std::unique_ptr<WCHAR[]>[]> m_texts;
 };
@@ -68,8 +71,9 @@ class AdapterCall {
 // A text method: the result is a string, or null after a failure.
 template <typename Call>
 bool RunTextAdapter(const AdapterSpec& spec, const NPVariant* args, std::uint32_t argCount,
-                    NPVariant* result, Call&& callAgent) {
-  AdapterCall call(spec, args, argCount);
+                    NPVariant* result, Call&& callAgent,
+                    std::source_location where = std::source_location::current()) {
+  AdapterCall call(spec, args, argCount, where);
   BSTR bstrResult = nullptr;
   const bool ok = call.CheckArguments() && call.ConvertArguments() &&
                   call.AgentCall(callAgent(call, &bstrResult)) &&
@@ -86,8 +90,9 @@ bool RunTextAdapter(const AdapterSpec& spec, const NPVariant* args, std::uint32_
 // the call succeeds only when the agent's result is not negative.
 template <typename Call>
 bool RunBooleanAdapter(const AdapterSpec& spec, const NPVariant* args, std::uint32_t argCount,
-                       NPVariant* result, Call&& callAgent) {
-  AdapterCall call(spec, args, argCount);
+                       NPVariant* result, Call&& callAgent,
+                       std::source_location where = std::source_location::current()) {
+  AdapterCall call(spec, args, argCount, where);
   VARIANT_BOOL bResult = VARIANT_FALSE;
   const bool ok =
       call.CheckArguments() && call.ConvertArguments() && call.AgentCall(callAgent(call, &bResult));

@@ -1,5 +1,6 @@
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "platform/LastError.h"
 #include "platform/WideString.h"
@@ -79,6 +80,20 @@ TEST_F(TraceProviderTest, CallbackAnswersOnlyEnableAndDisable) {
             ERROR_SUCCESS);
   EXPECT_EQ(entry.hLogger.load(), 0u);
   EXPECT_EQ(entry.dwEnableFlags.load(), 0u);
+}
+
+// The callback may run on a logger's thread while records are written; each
+// record then goes out under the old or the new state, never a torn one.
+TEST_F(TraceProviderTest, EnableRacingWritersStaysConsistent) {
+  Enable(TRACE_FLAG_ERROR);
+  StartTracing();
+  std::thread toggler([this] {
+    for (int i = 0; i < 200; ++i)
+      EnableTrace(i % 2 == 0, TRACE_FLAG_ERROR, 5, &kTraceControlGuid, m_hSession);
+  });
+  for (int i = 0; i < 2000; ++i) TraceResult(kTraceGuidAgent, E_FAIL, u"racing");
+  toggler.join();
+  for (const TRACE_RECORD& r : m_records) EXPECT_EQ(r.Arguments[0], WideBytes(u"racing"));
 }
 
 TEST_F(TraceProviderTest, StopEmptiesTheListAndStartAgainWorks) {
