@@ -30,15 +30,12 @@ class CCryptoAgent {
                                           VARIANT_BOOL bAttach, BSTR* pbstrSignature);
   virtual HRESULT VerifyMsgSignaturePKCS1(LPCWSTR bstrSignature, LPCWSTR bstrSignatureType,
                                           LPCWSTR bstrSourceMsg, LPCWSTR bstrHashAlg,
-                                          LPCWSTR bstrBase64Cert, VARIANT_BOOL* pbResult);
-  virtual HRESULT VerifyMsgSignaturePKCS7Attached(LPCWSTR bstrSignature,
-                                                  LPCWSTR bstrSignatureType,
+                                          LPCWSTR bstrBase64CertContent, VARIANT_BOOL* pbResult);
+  virtual HRESULT VerifyMsgSignaturePKCS7Attached(LPCWSTR bstrSignature, LPCWSTR bstrSignatureType,
                                                   VARIANT_BOOL* pbResult);
-  virtual HRESULT VerifyMsgSignaturePKCS7Detached(LPCWSTR bstrSignature,
-                                                  LPCWSTR bstrSignatureType,
+  virtual HRESULT VerifyMsgSignaturePKCS7Detached(LPCWSTR bstrSignature, LPCWSTR bstrSignatureType,
                                                   LPCWSTR bstrSourceMsg, VARIANT_BOOL* pbResult);
-  virtual HRESULT SignFilePKCS1(LPCWSTR bstrSourceFile, LPCWSTR bstrHashAlg,
-                                BSTR* pbstrSignature);
+  virtual HRESULT SignFilePKCS1(LPCWSTR bstrSourceFile, LPCWSTR bstrHashAlg, BSTR* pbstrSignature);
   virtual HRESULT SignFilePKCS7Detached(LPCWSTR bstrSourceFile, LPCWSTR bstrHashAlg,
                                         BSTR* pbstrSignature);
   virtual HRESULT SignFilePKCS1_BySoftCert(LPCWSTR bstrSoftCertFileName,
@@ -47,17 +44,14 @@ class CCryptoAgent {
                                            BSTR* pbstrSignature);
   virtual HRESULT SignFilePKCS7Detached_BySoftCert(LPCWSTR bstrSoftCertFileName,
                                                    LPCWSTR bstrSoftCertPassword,
-                                                   LPCWSTR bstrSoftCertType,
-                                                   LPCWSTR bstrSourceFile, LPCWSTR bstrHashAlg,
-                                                   BSTR* pbstrSignature);
+                                                   LPCWSTR bstrSoftCertType, LPCWSTR bstrSourceFile,
+                                                   LPCWSTR bstrHashAlg, BSTR* pbstrSignature);
   virtual HRESULT VerifyFileSignaturePKCS1(LPCWSTR bstrSignature, LPCWSTR bstrSignatureType,
                                            LPCWSTR bstrSourceFile, LPCWSTR bstrHashAlg,
                                            LPCWSTR bstrBase64CertContent, VARIANT_BOOL* pbResult);
-  virtual HRESULT VerifyFileSignaturePKCS7Detached(LPCWSTR bstrSignature,
-                                                   LPCWSTR bstrSignatureType,
+  virtual HRESULT VerifyFileSignaturePKCS7Detached(LPCWSTR bstrSignature, LPCWSTR bstrSignatureType,
                                                    LPCWSTR bstrSourceFile, VARIANT_BOOL* pbResult);
-  virtual HRESULT SelectEncryptCertificate(LPCWSTR bstrSubjectDNFilter,
-                                           LPCWSTR bstrIssuerDNFilter,
+  virtual HRESULT SelectEncryptCertificate(LPCWSTR bstrSubjectDNFilter, LPCWSTR bstrIssuerDNFilter,
                                            LPCWSTR bstrSerialNumFilter, BSTR* pbstrResult);
   virtual HRESULT GetEncryptCertInfo(LPCWSTR bstrInfoType, BSTR* pbstrInfo);
   virtual HRESULT EncryptMsgCMSEnvelopeEx(LPCWSTR bstrMessage, LPCWSTR bstrEncryptAlg,
@@ -67,26 +61,21 @@ class CCryptoAgent {
                                                  LPCWSTR bstrEncryptAlg, BSTR* pbstrEnvelope);
   virtual HRESULT DecryptMsgCMSEnvelopeEx(LPCWSTR bstrEnvelope, LPCWSTR bstrEnvelopeType,
                                           BSTR* pbstrMessage);
-  virtual HRESULT DecryptMsgCMSEnvelopeEx_BySoftCert(LPCWSTR bstrSMFileCertName,
-                                                     LPCWSTR bstrSMFileCertPassword,
-                                                     LPCWSTR bstrEnvelope,
-                                                     LPCWSTR bstrEnvelopeType,
+  virtual HRESULT DecryptMsgCMSEnvelopeEx_BySoftCert(LPCWSTR bstrSoftCertFileName,
+                                                     LPCWSTR bstrSoftCertPassword,
+                                                     LPCWSTR bstrEnvelope, LPCWSTR bstrEnvelopeType,
                                                      BSTR* pbstrMessage);
   virtual HRESULT EncryptFileCMSEnvelopeEx(LPCWSTR bstrSourceFile, LPCWSTR bstrEncryptAlg,
                                            LPCWSTR bstrEncryptedFile, VARIANT_BOOL* pbResult);
   virtual HRESULT EncryptFileCMSEnvelopeEx_ByCert(LPCWSTR bstrBase64CertContent,
                                                   LPCWSTR bstrCertType, LPCWSTR bstrSourceFile,
-                                                  LPCWSTR bstrEncryptAlg,
-                                                  LPCWSTR bstrEncryptedFile,
+                                                  LPCWSTR bstrEncryptAlg, LPCWSTR bstrEncryptedFile,
                                                   VARIANT_BOOL* pbResult);
   virtual HRESULT DecryptFileCMSEnvelopeEx(LPCWSTR bstrEncryptedFile, LPCWSTR bstrEnvelopeType,
                                            LPCWSTR bstrPlainTextFile, VARIANT_BOOL* pbResult);
-  virtual HRESULT DecryptFileCMSEnvelopeEx_BySoftCert(LPCWSTR bstrSMFileCertName,
-                                                      LPCWSTR bstrSMFileCertPassword,
-                                                      LPCWSTR bstrEncryptedFile,
-                                                      LPCWSTR bstrEnvelopeType,
-                                                      LPCWSTR bstrPlainTextFile,
-                                                      VARIANT_BOOL* pbResult);
+  virtual HRESULT DecryptFileCMSEnvelopeEx_BySoftCert(
+      LPCWSTR bstrSoftCertFileName, LPCWSTR bstrSoftCertPassword, LPCWSTR bstrEncryptedFile,
+      LPCWSTR bstrEnvelopeType, LPCWSTR bstrPlainTextFile, VARIANT_BOOL* pbResult);
   virtual HRESULT GetVersion(BSTR* pbstrVersion);
   virtual HRESULT GetLastErrorDesc(BSTR* pbstrDesc);
 

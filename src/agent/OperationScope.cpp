@@ -1,6 +1,7 @@
 #include "agent/OperationScope.h"
 
 #include <cstring>
+#include <string_view>
 
 #include "agent/CryptoAgent.h"
 #include "platform/Bstr.h"
@@ -23,7 +24,13 @@ OperationScope::OperationScope(LPCWSTR sourceFile, LPCSTR function,
     : m_helper(function),
       m_function(Widen(function)),
       m_trace(kTraceGuidAgent, sourceFile, m_function.c_str()) {
-  for (const TextInput& input : inputs) TraceValue(kTraceGuidAgent, input.name, input.value);
+  for (const TextInput& input : inputs) {
+    // A trace file is no place for a password: record only whether one came.
+    const bool secret = std::string_view(input.name).find("Password") != std::string_view::npos;
+    LPCWSTR value = input.value;
+    if (secret && value && *value) value = u"********";
+    TraceValue(kTraceGuidAgent, input.name, value);
+  }
 }
 
 OperationScope::OperationScope(LPCWSTR sourceFile, LPCSTR function, BSTR* pbstrOutput,

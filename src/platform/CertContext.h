@@ -5,6 +5,7 @@
 
 #include <openssl/x509.h>
 
+#include "platform/CryptErrors.h"
 #include "platform/WinTypes.h"
 
 inline constexpr DWORD X509_ASN_ENCODING = 0x00000001;

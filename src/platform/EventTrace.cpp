@@ -422,10 +422,11 @@ UCHAR GetTraceEnableLevel(TRACEHANDLE TraceHandle) {
 }
 
 ULONG TraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags, const GUID* MessageGuid,
-                   USHORT MessageNumber, ...) {
+                   UINT MessageNumber, ...) {
   va_list args;
   va_start(args, MessageNumber);
-  const ULONG result = TraceMessageVa(LoggerHandle, MessageFlags, MessageGuid, MessageNumber, args);
+  const ULONG result = TraceMessageVa(LoggerHandle, MessageFlags, MessageGuid,
+                                      static_cast<USHORT>(MessageNumber), args);
   va_end(args);
   return result;
 }

@@ -126,9 +126,10 @@ ULONG GetTraceEnableFlags(TRACEHANDLE TraceHandle);
 UCHAR GetTraceEnableLevel(TRACEHANDLE TraceHandle);
 
 // The arguments are pairs (const void* data, size_t length) ended by a null
-// data pointer.
+// data pointer. The message number is a USHORT on the wire; it is declared
+// with its promoted type because va_start on a USHORT parameter is undefined.
 ULONG TraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags, const GUID* MessageGuid,
-                   USHORT MessageNumber, ...);
+                   UINT MessageNumber, ...);
 ULONG TraceMessageVa(TRACEHANDLE LoggerHandle, ULONG MessageFlags, const GUID* MessageGuid,
                      USHORT MessageNumber, va_list MessageArgList);
 ULONG TraceEvent(TRACEHANDLE LoggerHandle, EVENT_TRACE_HEADER* EventTrace);

@@ -17,7 +17,7 @@ constexpr std::size_t kMaxField = 1u << 16;
 
 enum class Length { None, Char, Short, Long, LongLong, Int32, Int64, Size, Wide };
 
-struct Spec {
+struct Field {
   bool left = false, plus = false, space = false, alt = false, zero = false;
   std::size_t width = 0;
   std::size_t precision = kNoLimit;
@@ -74,33 +74,40 @@ std::size_t BackOff(const char* s, std::size_t cut) {
 }
 
 template <typename Ch>
-void Pad(Str<Ch>& out, const Str<Ch>& body, const Spec& spec) {
-  const std::size_t padding = spec.width > body.size() ? spec.width - body.size() : 0;
-  if (!spec.left) out.append(padding, Ch(' '));
+void Pad(Str<Ch>& out, const Str<Ch>& body, const Field& field) {
+  const std::size_t padding = field.width > body.size() ? field.width - body.size() : 0;
+  if (!field.left) out.append(padding, Ch(' '));
   out.append(body);
-  if (spec.left) out.append(padding, Ch(' '));
+  if (field.left) out.append(padding, Ch(' '));
 }
 
-bool IsInteger(const FormatArg& a) { return a.kind == ArgKind::Signed || a.kind == ArgKind::Unsigned; }
+bool IsInteger(const FormatArg& a) {
+  return a.kind == ArgKind::Signed || a.kind == ArgKind::Unsigned;
+}
 
-unsigned BitsFor(const Spec& spec, const FormatArg& a) {
-  switch (spec.length) {
-    case Length::Char: return 8;
-    case Length::Short: return 16;
-    case Length::Int32: return 32;
+unsigned BitsFor(const Field& field, const FormatArg& a) {
+  switch (field.length) {
+    case Length::Char:
+      return 8;
+    case Length::Short:
+      return 16;
+    case Length::Int32:
+      return 32;
     case Length::LongLong:
     case Length::Int64:
-    case Length::Size: return 64;
-    default: return std::max<unsigned>(32, a.bits);  // the argument's own width
+    case Length::Size:
+      return 64;
+    default:
+      return std::max<unsigned>(32, a.bits);  // the argument's own width
   }
 }
 
 template <typename Ch>
-void FormatInteger(Str<Ch>& out, const Spec& spec, const FormatArg& a) {
-  const unsigned bits = BitsFor(spec, a);
+void FormatInteger(Str<Ch>& out, const Field& field, const FormatArg& a) {
+  const unsigned bits = BitsFor(field, a);
   const std::uint64_t mask = bits >= 64 ? ~0ull : ((1ull << bits) - 1);
   std::uint64_t raw = a.u & mask;
-  const bool isSigned = spec.conv == 'd' || spec.conv == 'i';
+  const bool isSigned = field.conv == 'd' || field.conv == 'i';
   bool negative = false;
   std::uint64_t magnitude = raw;
   if (isSigned && bits < 64 && (raw >> (bits - 1)) & 1) {
@@ -111,46 +118,49 @@ void FormatInteger(Str<Ch>& out, const Spec& spec, const FormatArg& a) {
     magnitude = ~raw + 1;
   }
 
-  const unsigned base = spec.conv == 'o' ? 8 : (spec.conv == 'x' || spec.conv == 'X') ? 16 : 10;
-  const char* digitSet = spec.conv == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+  const unsigned base = field.conv == 'o' ? 8 : (field.conv == 'x' || field.conv == 'X') ? 16 : 10;
+  const char* digitSet = field.conv == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
   std::string digits;
   for (std::uint64_t v = magnitude; v != 0; v /= base) digits.push_back(digitSet[v % base]);
   std::reverse(digits.begin(), digits.end());
-  if (spec.precision == kNoLimit && digits.empty()) digits = "0";
-  if (spec.precision != kNoLimit && digits.size() < spec.precision)
-    digits.insert(0, spec.precision - digits.size(), '0');
-  if (spec.alt && spec.conv == 'o' && (digits.empty() || digits[0] != '0')) digits.insert(0, "0");
+  if (field.precision == kNoLimit && digits.empty()) digits = "0";
+  if (field.precision != kNoLimit && digits.size() < field.precision)
+    digits.insert(0, field.precision - digits.size(), '0');
+  if (field.alt && field.conv == 'o' && (digits.empty() || digits[0] != '0')) digits.insert(0, "0");
 
   std::string prefix;
   if (isSigned) {
-    if (negative) prefix = "-";
-    else if (spec.plus) prefix = "+";
-    else if (spec.space) prefix = " ";
+    if (negative)
+      prefix = "-";
+    else if (field.plus)
+      prefix = "+";
+    else if (field.space)
+      prefix = " ";
   }
-  if (spec.alt && magnitude != 0 && spec.conv == 'x') prefix = "0x";
-  if (spec.alt && magnitude != 0 && spec.conv == 'X') prefix = "0X";
+  if (field.alt && magnitude != 0 && field.conv == 'x') prefix = "0x";
+  if (field.alt && magnitude != 0 && field.conv == 'X') prefix = "0X";
 
-  if (spec.zero && !spec.left && spec.precision == kNoLimit) {
+  if (field.zero && !field.left && field.precision == kNoLimit) {
     const std::size_t used = prefix.size() + digits.size();
-    if (spec.width > used) digits.insert(0, spec.width - used, '0');
+    if (field.width > used) digits.insert(0, field.width - used, '0');
   }
   Str<Ch> body;
   AppendAscii(body, prefix);
   AppendAscii(body, digits);
-  Pad(out, body, spec);
+  Pad(out, body, field);
 }
 
 template <typename Ch>
-void FormatDouble(Str<Ch>& out, const Spec& spec, double value) {
+void FormatDouble(Str<Ch>& out, const Field& field, double value) {
   std::string f = "%";
-  if (spec.left) f += '-';
-  if (spec.plus) f += '+';
-  if (spec.space) f += ' ';
-  if (spec.alt) f += '#';
-  if (spec.zero) f += '0';
-  f += std::to_string(spec.width);
-  if (spec.precision != kNoLimit) f += "." + std::to_string(spec.precision);
-  f += spec.conv;
+  if (field.left) f += '-';
+  if (field.plus) f += '+';
+  if (field.space) f += ' ';
+  if (field.alt) f += '#';
+  if (field.zero) f += '0';
+  f += std::to_string(field.width);
+  if (field.precision != kNoLimit) f += "." + std::to_string(field.precision);
+  f += field.conv;
   const int n = std::snprintf(nullptr, 0, f.c_str(), value);
   if (n < 0) return;
   std::string text(static_cast<std::size_t>(n) + 1, '\0');
@@ -160,26 +170,26 @@ void FormatDouble(Str<Ch>& out, const Spec& spec, double value) {
 }
 
 template <typename Ch>
-void FormatText(Str<Ch>& out, const Spec& spec, const FormatArg& a) {
+void FormatText(Str<Ch>& out, const Field& field, const FormatArg& a) {
   Str<Ch> body;
   if (a.p == nullptr) {
     AppendAscii(body, "(null)");
   } else if (a.kind == ArgKind::NarrowText) {
     const auto* s = static_cast<const char*>(a.p);
-    std::size_t n = BoundedLength(s, a.length, spec.precision);
-    if (n == spec.precision) n = BackOff(s, n);
+    std::size_t n = BoundedLength(s, a.length, field.precision);
+    if (n == field.precision) n = BackOff(s, n);
     AppendNarrowText(body, std::string_view(s, n));
   } else {
     const auto* s = static_cast<const char16_t*>(a.p);
-    std::size_t n = BoundedLength(s, a.length, spec.precision);
-    if (n == spec.precision) n = BackOff(s, n);
+    std::size_t n = BoundedLength(s, a.length, field.precision);
+    if (n == field.precision) n = BackOff(s, n);
     AppendWideText(body, std::u16string_view(s, n));
   }
-  Pad(out, body, spec);
+  Pad(out, body, field);
 }
 
 template <typename Ch>
-void FormatChar(Str<Ch>& out, const Spec& spec, const FormatArg& a) {
+void FormatChar(Str<Ch>& out, const Field& field, const FormatArg& a) {
   std::uint64_t value = a.u;
   if (a.isChar && a.bits == 8) value &= 0xFF;
   if (a.isChar && a.bits == 16) value &= 0xFFFF;
@@ -189,7 +199,8 @@ void FormatChar(Str<Ch>& out, const Spec& spec, const FormatArg& a) {
       body.push_back(static_cast<char>(value));  // a byte stays a byte
     } else {
       const char32_t cp = (value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
-                              ? 0xFFFD : static_cast<char32_t>(value);
+                              ? 0xFFFD
+                              : static_cast<char32_t>(value);
       const char16_t units[2] = {
           static_cast<char16_t>(cp < 0x10000 ? cp : 0xD800 | ((cp - 0x10000) >> 10)),
           static_cast<char16_t>(0xDC00 | ((cp - 0x10000) & 0x3FF))};
@@ -205,22 +216,22 @@ void FormatChar(Str<Ch>& out, const Spec& spec, const FormatArg& a) {
       body.push_back(static_cast<char16_t>(value));
     }
   }
-  Pad(out, body, spec);
+  Pad(out, body, field);
 }
 
 template <typename Ch>
-void FormatPointer(Str<Ch>& out, const Spec& spec, std::uint64_t value) {
+void FormatPointer(Str<Ch>& out, const Field& field, std::uint64_t value) {
   char digits[2 * sizeof(void*) + 1];
   std::snprintf(digits, sizeof digits, "%0*llX", static_cast<int>(2 * sizeof(void*)),
                 static_cast<unsigned long long>(value));
   Str<Ch> body;
   AppendAscii(body, digits);
-  Pad(out, body, spec);
+  Pad(out, body, field);
 }
 
 template <typename Ch>
-void Mismatch(Str<Ch>& out, const Spec& spec) {
-  Pad(out, Str<Ch>(1, Ch('?')), spec);
+void Mismatch(Str<Ch>& out, const Field& field) {
+  Pad(out, Str<Ch>(1, Ch('?')), field);
 }
 
 template <typename Ch>
@@ -248,10 +259,10 @@ Length ParseLength(const Ch*& f) {
     Length length;
   };
   static constexpr Entry kTable[] = {
-      {"hh", Length::Char},    {"h", Length::Short},  {"ll", Length::LongLong},
-      {"l", Length::Long},     {"L", Length::LongLong}, {"I64", Length::Int64},
-      {"I32", Length::Int32},  {"I", Length::Size},   {"z", Length::Size},
-      {"j", Length::Int64},    {"t", Length::Size},   {"w", Length::Wide},
+      {"hh", Length::Char},   {"h", Length::Short},    {"ll", Length::LongLong},
+      {"l", Length::Long},    {"L", Length::LongLong}, {"I64", Length::Int64},
+      {"I32", Length::Int32}, {"I", Length::Size},     {"z", Length::Size},
+      {"j", Length::Int64},   {"t", Length::Size},     {"w", Length::Wide},
   };
   for (const Entry& e : kTable) {
     if (StartsWith(f, e.text)) {
@@ -288,21 +299,27 @@ bool Engine(Str<Ch>& out, const Ch* format, const FormatArg* args, std::size_t c
       out.push_back(*f++);
       continue;
     }
-    Spec spec;
+    Field field;
     for (;; ++f) {
-      if (*f == Ch('-')) spec.left = true;
-      else if (*f == Ch('+')) spec.plus = true;
-      else if (*f == Ch(' ')) spec.space = true;
-      else if (*f == Ch('#')) spec.alt = true;
-      else if (*f == Ch('0')) spec.zero = true;
-      else break;
+      if (*f == Ch('-'))
+        field.left = true;
+      else if (*f == Ch('+'))
+        field.plus = true;
+      else if (*f == Ch(' '))
+        field.space = true;
+      else if (*f == Ch('#'))
+        field.alt = true;
+      else if (*f == Ch('0'))
+        field.zero = true;
+      else
+        break;
     }
     if (*f == Ch('*')) {
       ++f;
       bool negative;
-      spec.width = starValue(negative);
-      if (negative) spec.left = true;
-    } else if (!ParseNumber(f, spec.width)) {
+      field.width = starValue(negative);
+      if (negative) field.left = true;
+    } else if (!ParseNumber(f, field.width)) {
       return false;
     }
     if (*f == Ch('.')) {
@@ -310,57 +327,83 @@ bool Engine(Str<Ch>& out, const Ch* format, const FormatArg* args, std::size_t c
       if (*f == Ch('*')) {
         ++f;
         bool negative;
-        spec.precision = starValue(negative);
-        if (negative) spec.precision = kNoLimit;
-      } else if (!ParseNumber(f, spec.precision)) {
+        field.precision = starValue(negative);
+        if (negative) field.precision = kNoLimit;
+      } else if (!ParseNumber(f, field.precision)) {
         return false;
       }
     }
-    spec.length = ParseLength(f);
+    field.length = ParseLength(f);
     const Ch c = *f;
     if (c == 0 || static_cast<std::make_unsigned_t<Ch>>(c) > 0x7F) return false;
-    spec.conv = static_cast<char>(c);
+    field.conv = static_cast<char>(c);
     ++f;
 
-    switch (spec.conv) {
-      case 'd': case 'i': case 'u': case 'x': case 'X': case 'o': {
+    switch (field.conv) {
+      case 'd':
+      case 'i':
+      case 'u':
+      case 'x':
+      case 'X':
+      case 'o': {
         const FormatArg* a = take();
-        if (a && IsInteger(*a)) FormatInteger(out, spec, *a);
-        else Mismatch(out, spec);
+        if (a && IsInteger(*a))
+          FormatInteger(out, field, *a);
+        else
+          Mismatch(out, field);
         break;
       }
-      case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A': {
+      case 'f':
+      case 'F':
+      case 'e':
+      case 'E':
+      case 'g':
+      case 'G':
+      case 'a':
+      case 'A': {
         const FormatArg* a = take();
-        if (!a) Mismatch(out, spec);
-        else if (a->kind == ArgKind::Double) FormatDouble(out, spec, a->d);
-        else if (a->kind == ArgKind::Signed) FormatDouble(out, spec, static_cast<double>(a->i));
-        else if (a->kind == ArgKind::Unsigned) FormatDouble(out, spec, static_cast<double>(a->u));
-        else Mismatch(out, spec);
+        if (!a)
+          Mismatch(out, field);
+        else if (a->kind == ArgKind::Double)
+          FormatDouble(out, field, a->d);
+        else if (a->kind == ArgKind::Signed)
+          FormatDouble(out, field, static_cast<double>(a->i));
+        else if (a->kind == ArgKind::Unsigned)
+          FormatDouble(out, field, static_cast<double>(a->u));
+        else
+          Mismatch(out, field);
         break;
       }
       // Text conversions print whichever text the argument is; the
       // width letters (h, l, w, S) only matter to an untyped va_list.
-      case 's': case 'S': {
+      case 's':
+      case 'S': {
         const FormatArg* a = take();
         if (a && (a->kind == ArgKind::NarrowText || a->kind == ArgKind::WideText ||
                   (a->kind == ArgKind::Pointer && a->p == nullptr)))
-          FormatText(out, spec, *a);
-        else Mismatch(out, spec);
+          FormatText(out, field, *a);
+        else
+          Mismatch(out, field);
         break;
       }
-      case 'c': case 'C': {
+      case 'c':
+      case 'C': {
         const FormatArg* a = take();
-        if (a && IsInteger(*a)) FormatChar(out, spec, *a);
-        else Mismatch(out, spec);
+        if (a && IsInteger(*a))
+          FormatChar(out, field, *a);
+        else
+          Mismatch(out, field);
         break;
       }
       case 'p': {
         const FormatArg* a = take();
         if (a && (a->kind == ArgKind::Pointer || a->kind == ArgKind::NarrowText ||
                   a->kind == ArgKind::WideText))
-          FormatPointer(out, spec, reinterpret_cast<std::uintptr_t>(a->p));
-        else if (a && IsInteger(*a)) FormatPointer(out, spec, a->u);
-        else Mismatch(out, spec);
+          FormatPointer(out, field, reinterpret_cast<std::uintptr_t>(a->p));
+        else if (a && IsInteger(*a))
+          FormatPointer(out, field, a->u);
+        else
+          Mismatch(out, field);
         break;
       }
       default:  // includes %n: never write through an argument
@@ -379,10 +422,14 @@ int ToBuffer(Ch* buffer, std::size_t cch, std::size_t count, const Ch* format,
   if (!Engine(out, format, args, n) || out.size() > static_cast<std::size_t>(INT_MAX)) return -1;
 
   std::size_t limit;  // most characters we may write before the terminator
-  if (count == _TRUNCATE) limit = cch - 1;
-  else if (count < cch) limit = count;
-  else if (out.size() < cch) limit = out.size();
-  else return -1;  // must fit whole, and does not
+  if (count == _TRUNCATE)
+    limit = cch - 1;
+  else if (count < cch)
+    limit = count;
+  else if (out.size() < cch)
+    limit = out.size();
+  else
+    return -1;  // must fit whole, and does not
 
   const bool cut = out.size() > limit;
   const std::size_t length = cut ? BackOff(out.data(), limit) : out.size();

@@ -2,11 +2,12 @@
 // arguments keep their C++ types, so a conversion that does not suit its
 // argument prints "?" instead of reading the wrong thing off a va_list.
 //
-// Conversions follow the Microsoft run-time: in wide formats %s/%ws take wide
-// text and %S/%hs narrow (UTF-8) text; in narrow formats %s/%hs take narrow
-// text and %S/%ws/%ls wide text. A null text prints "(null)". Without a
-// length modifier an integer prints at its own width (at least 32 bits), so
-// %x of a negative int gives its 32-bit two's complement.
+// Format strings are written as for the Microsoft run-time (%ws/%S/%hs/%ls
+// and so on); since each argument knows whether it is wide or narrow (UTF-8)
+// text, %s and its variants print either kind, converted to the output's
+// width. A null text prints "(null)". Without a length modifier an integer
+// prints at its own width (at least 32 bits), so %x of a negative int gives
+// its 32-bit two's complement. %n is refused.
 #pragma once
 
 #include <cstddef>

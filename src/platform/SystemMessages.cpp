@@ -150,8 +150,8 @@ LPCWSTR Lookup(DWORD id) {
 
 }  // namespace
 
-DWORD FormatMessageW(DWORD dwFlags, LPCVOID /*lpSource*/, DWORD dwMessageId,
-                     DWORD /*dwLanguageId*/, LPWSTR lpBuffer, DWORD nSize, void* /*Arguments*/) {
+DWORD FormatMessageW(DWORD dwFlags, LPCVOID /*lpSource*/, DWORD dwMessageId, DWORD /*dwLanguageId*/,
+                     LPWSTR lpBuffer, DWORD nSize, void* /*Arguments*/) {
   const DWORD supported = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
   if (!(dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) || (dwFlags & ~supported) || !lpBuffer) {
     SetLastError(ERROR_INVALID_PARAMETER);

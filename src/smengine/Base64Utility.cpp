@@ -26,14 +26,14 @@ int Base64EncodeEx(int* pnLen, const unsigned char* pSrc, int nSrcLen, char** pp
                         "nBase64Length <= 0");
   trace.Ok("Base64EncodeGetRequiredLength");
 
-  std::unique_ptr<char[]> pBase64EncodedStr(new (std::nothrow)
-                                                char[std::size_t(nBase64Length) + 1]());
+  std::unique_ptr<char[]> pBase64EncodedStr(
+      new (std::nothrow) char[std::size_t(nBase64Length) + 1]());
   if (!pBase64EncodedStr) return trace.Failed("New buffer", ORLO_FAILED, "!pBase64EncodedStr");
   trace.Ok("New buffer");
 
   int nEncodedLength = nBase64Length;
-  const bool bSuccess = Base64Encode(pSrc, nSrcLen, pBase64EncodedStr.get(), &nEncodedLength,
-                                     ATL_BASE64_FLAG_NOCRLF);
+  const bool bSuccess =
+      Base64Encode(pSrc, nSrcLen, pBase64EncodedStr.get(), &nEncodedLength, ATL_BASE64_FLAG_NOCRLF);
   if (false == bSuccess)
     return trace.Failed("Base64Encode", SIGIL_E_BASE64_ENCODE, "false == bSuccess");
   trace.Ok("Base64Encode");
@@ -56,8 +56,8 @@ int Base64DecodeEx(unsigned char** ppDecodedData, unsigned int* pnDecodedSize, c
   trace.Ok("Check parameter");
 
   // Decoding only shrinks, so the text's length always suffices.
-  std::unique_ptr<unsigned char[]> pDecodedData(new (std::nothrow)
-                                                    unsigned char[nDecodeDataSize]());
+  std::unique_ptr<unsigned char[]> pDecodedData(
+      new (std::nothrow) unsigned char[nDecodeDataSize]());
   if (!pDecodedData) return trace.Failed("New buffer", ORLO_FAILED, "!pDecodedData");
   trace.Ok("New buffer");
 

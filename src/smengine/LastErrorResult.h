@@ -7,7 +7,7 @@
 // The thread's last error as a result code. A failed call that left no
 // error behind still fails, with `fallback`: a failure must never read as
 // success to the caller.
-inline HRESULT ResultFromLastError(HRESULT fallback = E_FAIL) {
+inline HRESULT FailureFromLastError(HRESULT fallback = E_FAIL) {
   const HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
   return FAILED(hr) ? hr : fallback;
 }

@@ -35,7 +35,7 @@ HRESULT UTF16ToUTF8(LPCWSTR lpwSource, LPSTR* ppszDest, int* pnDestLen) {
 
   trace.Step(u"WideCharToMultiByte");
   const int nSize = WideCharToMultiByte(CP_UTF8, 0, lpwSource, -1, nullptr, 0, nullptr, nullptr);
-  if (nSize <= 0) return trace.Failed(ResultFromLastError(), u"0 >= nSize");
+  if (nSize <= 0) return trace.Failed(FailureFromLastError(), u"0 >= nSize");
   trace.Passed();
 
   trace.Step(u"New Memory");
@@ -45,7 +45,7 @@ HRESULT UTF16ToUTF8(LPCWSTR lpwSource, LPSTR* ppszDest, int* pnDestLen) {
   trace.Step(u"WideCharToMultiByte");
   if (WideCharToMultiByte(CP_UTF8, 0, lpwSource, -1, pszDest.get(), nSize, nullptr, nullptr) !=
       nSize)
-    return trace.Failed(ResultFromLastError(), u"nSize != nConverted");
+    return trace.Failed(FailureFromLastError(), u"nSize != nConverted");
   trace.Passed();
 
   *ppszDest = pszDest.release();
@@ -63,7 +63,7 @@ HRESULT UTF8ToUTF16(LPCSTR pszSource, LPWSTR* ppwszDest, int* pnDestLen) {
 
   trace.Step(u"MultiByteToWideChar");
   const int nSize = MultiByteToWideChar(CP_UTF8, 0, pszSource, -1, nullptr, 0);
-  if (nSize <= 0) return trace.Failed(ResultFromLastError(), u"0 >= nSize");
+  if (nSize <= 0) return trace.Failed(FailureFromLastError(), u"0 >= nSize");
   trace.Passed();
 
   trace.Step(u"New Memory");
@@ -72,7 +72,7 @@ HRESULT UTF8ToUTF16(LPCSTR pszSource, LPWSTR* ppwszDest, int* pnDestLen) {
 
   trace.Step(u"MultiByteToWideChar");
   if (MultiByteToWideChar(CP_UTF8, 0, pszSource, -1, pwszDest.get(), nSize) != nSize)
-    return trace.Failed(ResultFromLastError(), u"nSize != nConverted");
+    return trace.Failed(FailureFromLastError(), u"nSize != nConverted");
   trace.Passed();
 
   *ppwszDest = pwszDest.release();
@@ -82,7 +82,8 @@ HRESULT UTF8ToUTF16(LPCSTR pszSource, LPWSTR* ppwszDest, int* pnDestLen) {
 
 void SwapByteOrder(BYTE* pbyData, DWORD dwDataLen) {
   if (pbyData == nullptr || dwDataLen < 2) return;
-  for (BYTE *pFirst = pbyData, *pLast = pbyData + dwDataLen - 1; pFirst < pLast; ++pFirst, --pLast) {
+  for (BYTE *pFirst = pbyData, *pLast = pbyData + dwDataLen - 1; pFirst < pLast;
+       ++pFirst, --pLast) {
     const BYTE byTemp = *pFirst;
     *pFirst = *pLast;
     *pLast = byTemp;
@@ -167,20 +168,20 @@ HRESULT ReadFileSimple(LPCWSTR lpwFileName, BYTE** ppbyData, DWORD* pdwFileSize)
 
   trace.Step(u"PathFileExists");
   if (!PathFileExistsW(lpwFileName))
-    return trace.Failed(ResultFromLastError(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)), u"TRUE");
+    return trace.Failed(FailureFromLastError(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)), u"TRUE");
   trace.Passed();
 
   trace.Step(u"CreateFile");
   UniqueHandle hFile(CreateFileW(lpwFileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
   if (hFile.get() == INVALID_HANDLE_VALUE)
-    return trace.Failed(ResultFromLastError(), u"INVALID_HANDLE_VALUE == hFile");
+    return trace.Failed(FailureFromLastError(), u"INVALID_HANDLE_VALUE == hFile");
   trace.Passed();
 
   trace.Step(u"GetFileSize");
   LARGE_INTEGER liFileSize{};
   if (!GetFileSizeEx(hFile.get(), &liFileSize))
-    return trace.Failed(ResultFromLastError(), u"FALSE == GetFileSizeEx");
+    return trace.Failed(FailureFromLastError(), u"FALSE == GetFileSizeEx");
   // The size travels as 32 bits; a larger file is refused, never cut short.
   if (liFileSize.QuadPart < 0 || liFileSize.QuadPart > LONGLONG{UINT32_MAX})
     return trace.Failed(SIGIL_E_FILE_TOO_LARGE, u"liFileSize.QuadPart > MAXDWORD");
@@ -198,9 +199,8 @@ HRESULT ReadFileSimple(LPCWSTR lpwFileName, BYTE** ppbyData, DWORD* pdwFileSize)
 
   trace.Step(u"ReadFile");
   DWORD dwRead = 0;
-  if (!ReadFile(hFile.get(), pbyData.get(), dwFileSize, &dwRead, nullptr) ||
-      dwRead != dwFileSize)
-    return trace.Failed(ResultFromLastError(HRESULT_FROM_WIN32(ERROR_READ_FAULT)),
+  if (!ReadFile(hFile.get(), pbyData.get(), dwFileSize, &dwRead, nullptr) || dwRead != dwFileSize)
+    return trace.Failed(FailureFromLastError(HRESULT_FROM_WIN32(ERROR_READ_FAULT)),
                         u"dwFileSize != dwRead");
   trace.Passed();
 

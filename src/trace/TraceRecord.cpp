@@ -9,7 +9,7 @@
 
 namespace {
 
-using PFN_TRACE_MESSAGE = ULONG (*)(TRACEHANDLE, ULONG, const GUID*, USHORT, ...);
+using PFN_TRACE_MESSAGE = ULONG (*)(TRACEHANDLE, ULONG, const GUID*, UINT, ...);
 using PFN_TRACE_MESSAGE_VA = ULONG (*)(TRACEHANDLE, ULONG, const GUID*, USHORT, va_list);
 
 // Sequence number, GUID, time stamp and system information in each record.

@@ -53,10 +53,10 @@ HRESULT IsMaliciousFilePathName(LPCWSTR lpwFilePath, int nOutputFile) {
   SetLastError(ERROR_SUCCESS);
   const DWORD dwFullPathLen = GetFullPathNameW(lpwFilePath, MAX_PATH, wszFullPath, nullptr);
   if (dwFullPathLen == 0)
-    return trace.Failed(ResultFromLastError(HRESULT_FROM_WIN32(ERROR_INVALID_NAME)),
+    return trace.Failed(FailureFromLastError(HRESULT_FROM_WIN32(ERROR_INVALID_NAME)),
                         u"0 == dwFullPathLen");
   if (dwFullPathLen >= MAX_PATH)
-    return trace.Failed(ResultFromLastError(HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE)),
+    return trace.Failed(FailureFromLastError(HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE)),
                         u"dwFullPathLen >= MAX_PATH");
   trace.Passed();
 
@@ -94,8 +94,7 @@ HRESULT IsMaliciousFilePathName(LPCWSTR lpwFilePath, int nOutputFile) {
   trace.Step(u"CheckFileFolderSecurity");
   SetLastError(ERROR_SUCCESS);
   LPCWSTR lpwExtention = PathFindExtensionW(wszFullPath);
-  if (lpwExtention == nullptr)
-    return trace.Failed(ResultFromLastError(), u"NULL == lpwExtention");
+  if (lpwExtention == nullptr) return trace.Failed(FailureFromLastError(), u"NULL == lpwExtention");
   trace.Passed();
 
   trace.Step(u"IsMaliciousFileExtention");
@@ -127,7 +126,7 @@ HRESULT IsMaliciousFileFolder(LPCWSTR lpwFileFolder) {
     SetLastError(ERROR_SUCCESS);
     if (SHGetSpecialFolderPathW(nullptr, wszFolder, nFolderId, FALSE) != TRUE) {
       // A folder this system lacks simply isn't listed.
-      trace.Failed(ResultFromLastError(), u"TRUE != SHGetSpecialFolderPathW");
+      trace.Failed(FailureFromLastError(), u"TRUE != SHGetSpecialFolderPathW");
       continue;
     }
     trace.Passed();
@@ -166,17 +165,18 @@ HRESULT CheckFileAvailability(LPCWSTR lpwFilePath) {
 
   trace.Step(u"CreateFile");
   SetLastError(ERROR_SUCCESS);
-  UniqueHandle hFile(CreateFileW(lpwFilePath, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueHandle hFile(CreateFileW(lpwFilePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
   if (hFile.get() == INVALID_HANDLE_VALUE)
-    return trace.Failed(ResultFromLastError(), u"INVALID_HANDLE_VALUE == hFile");
+    return trace.Failed(FailureFromLastError(), u"INVALID_HANDLE_VALUE == hFile");
   trace.Passed();
 
   trace.Step(u"GetFileSizeEx");
   LARGE_INTEGER liFileSize{};
   if (!GetFileSizeEx(hFile.get(), &liFileSize))
-    return trace.Failed(ResultFromLastError(), u"FALSE == GetFileSizeEx");
-  TraceValue(kTraceGuidWinsvc, "FileSize.HighPart", static_cast<std::uint32_t>(liFileSize.HighPart));
+    return trace.Failed(FailureFromLastError(), u"FALSE == GetFileSizeEx");
+  TraceValue(kTraceGuidWinsvc, "FileSize.HighPart",
+             static_cast<std::uint32_t>(liFileSize.HighPart));
   TraceValue(kTraceGuidWinsvc, "FileSize.LowPart", liFileSize.LowPart);
   trace.Passed();
 

@@ -45,7 +45,7 @@ HRESULT CertCreateUnregisteredCertContext(LPCWSTR lpwCSPName, PCCERT_CONTEXT pCe
   trace.Step(u"CertDuplicateCertificateContext");
   pRecord->pCertContext = CertDuplicateCertificateContext(pCertContext);
   if (pRecord->pCertContext == nullptr)
-    return trace.Failed(ResultFromLastError(), u"NULL == pCertContext");
+    return trace.Failed(FailureFromLastError(), u"NULL == pCertContext");
   trace.Passed();
 
   *ppUnregisteredCertContext = pRecord.release();

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "agent/CryptoAgent.h"
 #include "platform/Bstr.h"
@@ -95,6 +96,41 @@ TEST(CryptoAgent, LastErrorsBecomeResultCodes) {
   for (const Case& c : cases)
     EXPECT_EQ(static_cast<std::uint32_t>(ResultFromLastError(c.lastError)), c.expected)
         << std::hex << c.lastError;
+}
+
+}  // namespace
+
+#include "platform/EventTrace.h"
+#include "trace/Trace.h"
+
+namespace {
+
+TEST(CryptoAgentTrace, PasswordsNeverReachATrace) {
+  std::vector<std::string> recorded;
+  TRACEHANDLE session = StartTraceSession([&](const TRACE_RECORD& record) {
+    for (const std::string& arg : record.Arguments) recorded.push_back(arg);
+  });
+  ASSERT_EQ(EnableTrace(TRUE, 0xF, 5, &kTraceControlGuid, session), ERROR_SUCCESS);
+  StartTracing();
+  {
+    CCryptoAgent agent;
+    BSTR signature = nullptr;
+    agent.SignMsgPKCS1_BySoftCert(u"/nonexistent/cert.sm2", u"hunter2", u"SM2", u"data", u"SHA-1",
+                                  &signature);
+    SysFreeString(signature);
+  }
+  StopTracing();
+  StopTraceSession(session);
+
+  const std::u16string password = u"hunter2";
+  const std::string passwordBytes(reinterpret_cast<const char*>(password.data()),
+                                  password.size() * sizeof(char16_t));
+  bool sawData = false;
+  for (const std::string& arg : recorded) {
+    EXPECT_EQ(arg.find(passwordBytes), std::string::npos);
+    sawData |= arg.find(std::string("d\0a\0t\0a\0", 8)) != std::string::npos;
+  }
+  EXPECT_TRUE(sawData);  // other inputs are still traced
 }
 
 }  // namespace

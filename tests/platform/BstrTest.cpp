@@ -1,10 +1,9 @@
-#include "platform/Bstr.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
 
+#include "platform/Bstr.h"
 #include "platform/WideString.h"
 
 namespace {

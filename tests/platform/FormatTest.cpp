@@ -1,14 +1,14 @@
-#include "platform/Format.h"
-
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstdint>
 #include <string>
 
+#include "platform/Format.h"
+
 TEST(Format, TraceLineLayouts) {
-  EXPECT_EQ(FormatW(u"[%ws(%d):] %ws - %ws [Reason:%ws]", u"npMessageSigning", 412,
-                    u"SignMsgPKCS7", u"Convert data", u"FAILED(hResult)"),
+  EXPECT_EQ(FormatW(u"[%ws(%d):] %ws - %ws [Reason:%ws]", u"npMessageSigning", 412, u"SignMsgPKCS7",
+                    u"Convert data", u"FAILED(hResult)"),
             u"[npMessageSigning(412):] SignMsgPKCS7 - Convert data [Reason:FAILED(hResult)]");
   EXPECT_EQ(FormatW(u"%ws - %ws", u"GetCertInfo", u"\u8bfb\u53d6"), u"GetCertInfo - \u8bfb\u53d6");
 }
@@ -54,7 +54,8 @@ TEST(Format, IntegerFlagsWidthPrecision) {
   EXPECT_EQ(FormatA("%*d|%-*d|", 4, 1, 3, 2), "   1|2  |");
   EXPECT_EQ(FormatA("%*d", -4, 1), "1   ");
   EXPECT_EQ(FormatA("%.*d", 3, 1), "001");
-  EXPECT_EQ(FormatA("%zu %u %d", std::size_t{123}, std::uint8_t{200}, std::int8_t{-3}), "123 200 -3");
+  EXPECT_EQ(FormatA("%zu %u %d", std::size_t{123}, std::uint8_t{200}, std::int8_t{-3}),
+            "123 200 -3");
   enum class Color : std::uint16_t { Red = 7 };
   EXPECT_EQ(FormatA("%d", Color::Red), "7");
   EXPECT_EQ(FormatA("%d%%", true), "1%");
@@ -63,8 +64,7 @@ TEST(Format, IntegerFlagsWidthPrecision) {
 TEST(Format, StringConversionsMixWideAndNarrow) {
   const std::string narrow = "\xE4\xB8\xAD-n";  // UTF-8
   EXPECT_EQ(FormatW(u"%S|%hs|%ws|%s", narrow.c_str(), "a", u"b", u"c"), u"\u4e2d-n|a|b|c");
-  EXPECT_EQ(FormatA("%s|%hs|%ws|%S|%ls", "a", "b", u"\u4e2d", u"d", u"e"),
-            "a|b|\xE4\xB8\xAD|d|e");
+  EXPECT_EQ(FormatA("%s|%hs|%ws|%S|%ls", "a", "b", u"\u4e2d", u"d", u"e"), "a|b|\xE4\xB8\xAD|d|e");
   EXPECT_EQ(FormatW(u"%s", std::u16string(u"str")), u"str");
   EXPECT_EQ(FormatA("%s", std::string_view("view")), "view");
   const char16_t* nullWide = nullptr;

@@ -1,9 +1,9 @@
-#include "platform/LastError.h"
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <thread>
+
+#include "platform/LastError.h"
 
 TEST(LastError, IsKeptPerThread) {
   SetLastError(ERROR_ACCESS_DENIED);
@@ -48,5 +48,6 @@ TEST(LastError, ErrnoMapping) {
       {EBADF, ERROR_INVALID_HANDLE},
       {EHOSTDOWN, ERROR_INVALID_FUNCTION},  // nothing nearer
   };
-  for (const auto& c : cases) EXPECT_EQ(Win32ErrorFromErrno(c.err), c.expected) << "errno " << c.err;
+  for (const auto& c : cases)
+    EXPECT_EQ(Win32ErrorFromErrno(c.err), c.expected) << "errno " << c.err;
 }

@@ -77,7 +77,7 @@ TEST(PathsTest, FullPathSizeRulesAndFilePart) {
   EXPECT_EQ(filePart, buffer + 5);
 
   // Too small: the size needed with the terminator, and the buffer untouched.
-  WCHAR small[13] = {u'#', 0};
+  WCHAR small[14] = {u'#', 0};
   EXPECT_EQ(GetFullPathNameW(in.c_str(), 13, small, nullptr), in.size() + 1);
   EXPECT_EQ(small[0], u'#');
   EXPECT_EQ(GetFullPathNameW(in.c_str(), 14, small, nullptr), in.size());

@@ -1,10 +1,9 @@
-#include "platform/Resources.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "platform/LastError.h"
+#include "platform/Resources.h"
 #include "support/TempEnvironment.h"
 
 using testsupport::ScopedEnv;
@@ -13,9 +12,9 @@ namespace {
 
 constexpr STRING_RESOURCE kStrings[] = {
     {1, u"One", u"\u4e00", u"\u58f9"},
-    {2, u"Two", u"\u4e8c", nullptr},     // no Traditional text
+    {2, u"Two", u"\u4e8c", nullptr},  // no Traditional text
     {3, u"Three", nullptr, nullptr},
-    {4, nullptr, nullptr, nullptr},      // an id without any string
+    {4, nullptr, nullptr, nullptr},  // an id without any string
     {5, u"ab\U0001F600", nullptr, nullptr},
 };
 constexpr BYTE kPng[] = {0x89, 'P', 'N', 'G'};
@@ -23,7 +22,8 @@ constexpr BINARY_RESOURCE kBinaries[] = {
     {101, u"PNG", kPng, sizeof kPng},
     {104, u"CERTIFICATE", kPng, 2},
 };
-constexpr MODULE_RESOURCES kTable = {kStrings, std::size(kStrings), kBinaries, std::size(kBinaries)};
+constexpr MODULE_RESOURCES kTable = {kStrings, std::size(kStrings), kBinaries,
+                                     std::size(kBinaries)};
 
 // Clears every variable the language choice reads, then sets one.
 struct Locale {
@@ -86,8 +86,8 @@ TEST(LoadString, PicksLanguageAndFallsBackToEnglish) {
     UINT id;
     std::u16string expected;
   } cases[] = {
-      {"en_US", 1, u"One"},          {"zh_CN", 1, u"\u4e00"}, {"zh_TW", 1, u"\u58f9"},
-      {"zh_TW", 2, u"Two"},          {"zh_CN", 3, u"Three"},  {"zh_TW", 3, u"Three"},
+      {"en_US", 1, u"One"}, {"zh_CN", 1, u"\u4e00"}, {"zh_TW", 1, u"\u58f9"},
+      {"zh_TW", 2, u"Two"}, {"zh_CN", 3, u"Three"},  {"zh_TW", 3, u"Three"},
   };
   for (const auto& c : cases) {
     Locale locale(nullptr, nullptr, nullptr, c.lang);

@@ -1,5 +1,3 @@
-#include "platform/SystemMessages.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,6 +5,7 @@
 #include "platform/CryptErrors.h"
 #include "platform/LastError.h"
 #include "platform/Resources.h"
+#include "platform/SystemMessages.h"
 #include "platform/WideString.h"
 
 namespace {
@@ -29,26 +28,78 @@ TEST(SystemMessages, SuccessText) {
 
 TEST(SystemMessages, EveryKnownCodeHasOneLineEndingInLineBreak) {
   const DWORD ids[] = {
-      ERROR_SUCCESS, ERROR_INVALID_FUNCTION, ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND,
-      ERROR_TOO_MANY_OPEN_FILES, ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE,
-      ERROR_NOT_ENOUGH_MEMORY, ERROR_INVALID_DATA, ERROR_OUTOFMEMORY, ERROR_WRITE_FAULT,
-      ERROR_READ_FAULT, ERROR_SHARING_VIOLATION, ERROR_HANDLE_EOF, ERROR_NOT_SUPPORTED,
-      ERROR_FILE_EXISTS, ERROR_INVALID_PARAMETER, ERROR_OPEN_FAILED, ERROR_DISK_FULL,
-      ERROR_INSUFFICIENT_BUFFER, ERROR_INVALID_NAME, ERROR_DIR_NOT_EMPTY, ERROR_ALREADY_EXISTS,
-      ERROR_FILENAME_EXCED_RANGE, ERROR_MORE_DATA, ERROR_NO_MORE_ITEMS, ERROR_MR_MID_NOT_FOUND,
-      ERROR_BAD_PATHNAME, ERROR_NOT_FOUND, ERROR_CANCELLED, ERROR_ENCRYPTION_FAILED,
-      ERROR_WMI_INSTANCE_NOT_FOUND, ERROR_RESOURCE_NAME_NOT_FOUND, ERROR_RESOURCE_TYPE_NOT_FOUND,
-      ERROR_INVALID_FLAGS, ERROR_NO_UNICODE_TRANSLATION,
-      Id(E_NOTIMPL), Id(E_POINTER), Id(E_FAIL), Id(E_UNEXPECTED), Id(E_OUTOFMEMORY),
-      Id(E_INVALIDARG), Id(NTE_BAD_SIGNATURE), Id(NTE_BAD_ALGID), Id(NTE_BAD_KEYSET),
-      Id(NTE_BAD_DATA), Id(NTE_NO_KEY), Id(NTE_BAD_KEY), Id(NTE_BAD_LEN), Id(NTE_BAD_HASH),
-      Id(NTE_PROV_TYPE_NOT_DEF), Id(NTE_KEYSET_NOT_DEF), Id(NTE_EXISTS), Id(NTE_NOT_FOUND),
-      Id(NTE_BAD_FLAGS), Id(NTE_BAD_UID), Id(CRYPT_E_NOT_FOUND), Id(CRYPT_E_EXISTS),
-      Id(CRYPT_E_ASN1_BADTAG), Id(CRYPT_E_ASN1_EOD), Id(CRYPT_E_ASN1_CORRUPT),
-      Id(CRYPT_E_UNEXPECTED_MSG_TYPE), Id(CRYPT_E_NO_KEY_PROPERTY),
-      Id(CRYPT_E_RECIPIENT_NOT_FOUND), Id(CRYPT_E_STREAM_MSG_NOT_READY), Id(CRYPT_E_BAD_ENCODE),
-      Id(CRYPT_E_NO_SIGNER), Id(CRYPT_E_SIGNER_NOT_FOUND), Id(CRYPT_E_HASH_VALUE),
-      Id(CRYPT_E_NO_MATCH), Id(CRYPT_E_INVALID_MSG_TYPE), Id(CRYPT_E_UNKNOWN_ALGO),
+      ERROR_SUCCESS,
+      ERROR_INVALID_FUNCTION,
+      ERROR_FILE_NOT_FOUND,
+      ERROR_PATH_NOT_FOUND,
+      ERROR_TOO_MANY_OPEN_FILES,
+      ERROR_ACCESS_DENIED,
+      ERROR_INVALID_HANDLE,
+      ERROR_NOT_ENOUGH_MEMORY,
+      ERROR_INVALID_DATA,
+      ERROR_OUTOFMEMORY,
+      ERROR_WRITE_FAULT,
+      ERROR_READ_FAULT,
+      ERROR_SHARING_VIOLATION,
+      ERROR_HANDLE_EOF,
+      ERROR_NOT_SUPPORTED,
+      ERROR_FILE_EXISTS,
+      ERROR_INVALID_PARAMETER,
+      ERROR_OPEN_FAILED,
+      ERROR_DISK_FULL,
+      ERROR_INSUFFICIENT_BUFFER,
+      ERROR_INVALID_NAME,
+      ERROR_DIR_NOT_EMPTY,
+      ERROR_ALREADY_EXISTS,
+      ERROR_FILENAME_EXCED_RANGE,
+      ERROR_MORE_DATA,
+      ERROR_NO_MORE_ITEMS,
+      ERROR_MR_MID_NOT_FOUND,
+      ERROR_BAD_PATHNAME,
+      ERROR_NOT_FOUND,
+      ERROR_CANCELLED,
+      ERROR_ENCRYPTION_FAILED,
+      ERROR_WMI_INSTANCE_NOT_FOUND,
+      ERROR_RESOURCE_NAME_NOT_FOUND,
+      ERROR_RESOURCE_TYPE_NOT_FOUND,
+      ERROR_INVALID_FLAGS,
+      ERROR_NO_UNICODE_TRANSLATION,
+      Id(E_NOTIMPL),
+      Id(E_POINTER),
+      Id(E_FAIL),
+      Id(E_UNEXPECTED),
+      Id(E_OUTOFMEMORY),
+      Id(E_INVALIDARG),
+      Id(NTE_BAD_SIGNATURE),
+      Id(NTE_BAD_ALGID),
+      Id(NTE_BAD_KEYSET),
+      Id(NTE_BAD_DATA),
+      Id(NTE_NO_KEY),
+      Id(NTE_BAD_KEY),
+      Id(NTE_BAD_LEN),
+      Id(NTE_BAD_HASH),
+      Id(NTE_PROV_TYPE_NOT_DEF),
+      Id(NTE_KEYSET_NOT_DEF),
+      Id(NTE_EXISTS),
+      Id(NTE_NOT_FOUND),
+      Id(NTE_BAD_FLAGS),
+      Id(NTE_BAD_UID),
+      Id(CRYPT_E_NOT_FOUND),
+      Id(CRYPT_E_EXISTS),
+      Id(CRYPT_E_ASN1_BADTAG),
+      Id(CRYPT_E_ASN1_EOD),
+      Id(CRYPT_E_ASN1_CORRUPT),
+      Id(CRYPT_E_UNEXPECTED_MSG_TYPE),
+      Id(CRYPT_E_NO_KEY_PROPERTY),
+      Id(CRYPT_E_RECIPIENT_NOT_FOUND),
+      Id(CRYPT_E_STREAM_MSG_NOT_READY),
+      Id(CRYPT_E_BAD_ENCODE),
+      Id(CRYPT_E_NO_SIGNER),
+      Id(CRYPT_E_SIGNER_NOT_FOUND),
+      Id(CRYPT_E_HASH_VALUE),
+      Id(CRYPT_E_NO_MATCH),
+      Id(CRYPT_E_INVALID_MSG_TYPE),
+      Id(CRYPT_E_UNKNOWN_ALGO),
       Id(CRYPT_E_NO_DECRYPT_CERT),
   };
   for (DWORD id : ids) {
@@ -81,10 +132,11 @@ TEST(SystemMessages, BufferAndFlagChecks) {
   const std::u16string full = Message(0);
   char16_t buffer[64];
   // Exactly enough room: text, line break, terminator.
-  EXPECT_EQ(FormatMessageW(kFlags, nullptr, 0, 0, buffer, static_cast<DWORD>(full.size() + 1),
-                           nullptr), full.size());
-  EXPECT_EQ(FormatMessageW(kFlags, nullptr, 0, 0, buffer, static_cast<DWORD>(full.size()),
-                           nullptr), 0u);
+  EXPECT_EQ(
+      FormatMessageW(kFlags, nullptr, 0, 0, buffer, static_cast<DWORD>(full.size() + 1), nullptr),
+      full.size());
+  EXPECT_EQ(FormatMessageW(kFlags, nullptr, 0, 0, buffer, static_cast<DWORD>(full.size()), nullptr),
+            0u);
   EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(buffer[0], 0);
 

@@ -1,11 +1,10 @@
-#include "platform/WideString.h"
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <string>
 
 #include "platform/LastError.h"
+#include "platform/WideString.h"
 
 namespace {
 // U+1F600 as a surrogate pair and as UTF-8.
@@ -25,10 +24,10 @@ TEST(Utf8Conversion, UnpairedSurrogatesBecomeReplacement) {
     std::u16string in;
     std::string out;
   } cases[] = {
-      {std::u16string(1, char16_t(0xD800)) + u"x", "\xEF\xBF\xBDx"},       // lone high
-      {u"x" + std::u16string(1, char16_t(0xDC00)), "x\xEF\xBF\xBD"},       // lone low
+      {std::u16string(1, char16_t(0xD800)) + u"x", "\xEF\xBF\xBDx"},  // lone high
+      {u"x" + std::u16string(1, char16_t(0xDC00)), "x\xEF\xBF\xBD"},  // lone low
       {std::u16string{char16_t(0xDC00), char16_t(0xD800)}, "\xEF\xBF\xBD\xEF\xBF\xBD"},  // reversed
-      {std::u16string(1, char16_t(0xD83D)), "\xEF\xBF\xBD"},               // high at end
+      {std::u16string(1, char16_t(0xD83D)), "\xEF\xBF\xBD"},  // high at end
   };
   for (const auto& c : cases) EXPECT_EQ(ToUtf8(c.in), c.out);
 }
@@ -38,11 +37,11 @@ TEST(Utf8Conversion, InvalidUtf8BecomesReplacement) {
     std::string in;
     std::u16string out;
   } cases[] = {
-      {"a\x80z", u"a\uFFFDz"},                       // stray continuation
-      {"\xC0\xAF", u"\uFFFD\uFFFD"},                 // overlong lead
-      {"\xE4\xB8", u"\uFFFD"},                       // truncated sequence: one U+FFFD
-      {"\xE4\xB8z", u"\uFFFDz"},                     // truncation keeps the next byte
-      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},       // encoded surrogate
+      {"a\x80z", u"a\uFFFDz"},                            // stray continuation
+      {"\xC0\xAF", u"\uFFFD\uFFFD"},                      // overlong lead
+      {"\xE4\xB8", u"\uFFFD"},                            // truncated sequence: one U+FFFD
+      {"\xE4\xB8z", u"\uFFFDz"},                          // truncation keeps the next byte
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},            // encoded surrogate
       {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
       {"\xFF", u"\uFFFD"},
   };
@@ -74,8 +73,8 @@ TEST(WideCharToMultiByte, TooSmallBufferFails) {
 
 TEST(WideCharToMultiByte, StrictFlagRejectsUnpairedSurrogate) {
   const char16_t bad[] = {u'a', char16_t(0xD800), 0};
-  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, bad, -1, nullptr, 0, nullptr,
-                                nullptr), 0);
+  EXPECT_EQ(
+      WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, bad, -1, nullptr, 0, nullptr, nullptr), 0);
   EXPECT_EQ(GetLastError(), ERROR_NO_UNICODE_TRANSLATION);
   EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, bad, -1, nullptr, 0, nullptr, nullptr), 5);
 }
@@ -92,13 +91,13 @@ TEST(WideCharToMultiByte, BadArguments) {
     LPCSTR def;
     BOOL* used;
   } cases[] = {
-      {1252, u"a", -1, out, 8, nullptr, nullptr},   // unsupported code page
+      {1252, u"a", -1, out, 8, nullptr, nullptr},  // unsupported code page
       {CP_UTF8, nullptr, -1, out, 8, nullptr, nullptr},
       {CP_UTF8, u"a", 0, out, 8, nullptr, nullptr},
       {CP_UTF8, u"a", -2, out, 8, nullptr, nullptr},
       {CP_UTF8, u"a", -1, nullptr, 8, nullptr, nullptr},
       {CP_UTF8, u"a", -1, out, -1, nullptr, nullptr},
-      {CP_UTF8, u"a", -1, out, 8, "?", nullptr},   // not allowed with UTF-8
+      {CP_UTF8, u"a", -1, out, 8, "?", nullptr},  // not allowed with UTF-8
       {CP_UTF8, u"a", -1, out, 8, nullptr, &used},
   };
   for (const auto& c : cases) {
@@ -174,8 +173,8 @@ TEST(WideCompare, CaseFoldsAsciiOnly) {
       {u"Hello", u"hELLO", 0},
       {u"abc", u"ABD", -1},
       {u"abc", u"ab", 1},
-      {u"[", u"a", -1},                // '[' sits between 'Z' and 'a'
-      {u"\u00C9", u"\u00E9", -1},      // É and é are not folded
+      {u"[", u"a", -1},            // '[' sits between 'Z' and 'a'
+      {u"\u00C9", u"\u00E9", -1},  // É and é are not folded
       {u"", u"", 0},
   };
   for (const auto& c : cases) {

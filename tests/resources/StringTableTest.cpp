@@ -1,5 +1,3 @@
-#include "resources/StringTable.h"
-
 #include <gtest/gtest.h>
 
 #include <set>
@@ -9,6 +7,7 @@
 #include "platform/WideString.h"
 #include "resources/ModuleResources.h"
 #include "resources/ResultCodes.h"
+#include "resources/StringTable.h"
 #include "support/TempEnvironment.h"
 
 using testsupport::ScopedEnv;
@@ -32,8 +31,8 @@ TEST(SigilStrings, MessagesInThreeLanguages) {
     HRESULT code;
     std::u16string english, simplified, traditional;
   } cases[] = {
-      {SIGIL_E_MALICIOUS_PATH, u"Malicious target path or file name.",
-       u"恶意的目标路径或文件名", u"惡意的目標路徑或文件名"},
+      {SIGIL_E_MALICIOUS_PATH, u"Malicious target path or file name.", u"恶意的目标路径或文件名",
+       u"惡意的目標路徑或文件名"},
       {SIGIL_E_INVALID_HASH_ALG, u"Invalid hash algorithm.", u"无效的哈希算法", u"無效的哈希算法"},
       {SIGIL_E_SIGN_FAILED, u"Sing failed.", u"签名失败", u"簽名失敗"},
       {SIGIL_E_CERT_NOT_EXIST, u"Special cert isn't exsit", u"指定证书不存在", u"指定證書不存在"},
@@ -49,18 +48,44 @@ TEST(SigilStrings, MessagesInThreeLanguages) {
 
 TEST(SigilStrings, EveryResultCodeHasAllThreeTextsExcept1402) {
   const HRESULT codes[] = {
-      SIGIL_E_NO_AVAILABLE_CERT, SIGIL_E_USER_CANCELED, SIGIL_E_QUERY_TYPE_NOT_SUPPORTED,
-      SIGIL_E_BASE64_ENCODE, SIGIL_E_BASE64_DECODE, SIGIL_E_MALICIOUS_PATH, SIGIL_E_EMPTY_FILE,
-      SIGIL_E_TOO_MANY_SIGNERS, SIGIL_E_NOT_UNREGISTERED, SIGIL_E_NO_KEY_USAGE,
-      SIGIL_E_NO_SUBJECT_KEY_ID, SIGIL_E_GET_EXTENSION, SIGIL_E_CHAIN_TIME_INVALID,
-      SIGIL_E_CERT_IN_CRL, SIGIL_E_CHAIN_INCOMPLETE, SIGIL_E_CHAIN_SIGNATURE,
-      SIGIL_E_CERT_NOT_EXIST, SIGIL_E_ASN1_DECODE, SIGIL_E_PKCS7_DECODE, SIGIL_E_DATA_TOO_LONG,
-      SIGIL_E_RECURSION_TOO_DEEP, SIGIL_E_DECODE_SM2_PFX, SIGIL_E_INVALID_PKCS7,
-      SIGIL_E_INVALID_ENVELOPE, SIGIL_E_NO_MATCHING_SM2_PFX, SIGIL_E_SIGN_FAILED,
-      SIGIL_E_DECRYPT_SM2_PFX, SIGIL_E_CERT_NOT_READY, SIGIL_E_LANGUAGE,
-      SIGIL_E_CERT_NOT_UNIQUE, SIGIL_E_INVALID_HASH_ALG, SIGIL_E_INVALID_CERT_USAGE,
-      SIGIL_E_INVALID_SIGN_TYPE, SIGIL_E_INVALID_ENVELOPE_TYPE, SIGIL_E_DATA_EXCEEDS,
-      SIGIL_E_DATA_NOT_READY, SIGIL_E_FILE_TOO_LARGE, SIGIL_E_INVALID_KEY_ALG,
+      SIGIL_E_NO_AVAILABLE_CERT,
+      SIGIL_E_USER_CANCELED,
+      SIGIL_E_QUERY_TYPE_NOT_SUPPORTED,
+      SIGIL_E_BASE64_ENCODE,
+      SIGIL_E_BASE64_DECODE,
+      SIGIL_E_MALICIOUS_PATH,
+      SIGIL_E_EMPTY_FILE,
+      SIGIL_E_TOO_MANY_SIGNERS,
+      SIGIL_E_NOT_UNREGISTERED,
+      SIGIL_E_NO_KEY_USAGE,
+      SIGIL_E_NO_SUBJECT_KEY_ID,
+      SIGIL_E_GET_EXTENSION,
+      SIGIL_E_CHAIN_TIME_INVALID,
+      SIGIL_E_CERT_IN_CRL,
+      SIGIL_E_CHAIN_INCOMPLETE,
+      SIGIL_E_CHAIN_SIGNATURE,
+      SIGIL_E_CERT_NOT_EXIST,
+      SIGIL_E_ASN1_DECODE,
+      SIGIL_E_PKCS7_DECODE,
+      SIGIL_E_DATA_TOO_LONG,
+      SIGIL_E_RECURSION_TOO_DEEP,
+      SIGIL_E_DECODE_SM2_PFX,
+      SIGIL_E_INVALID_PKCS7,
+      SIGIL_E_INVALID_ENVELOPE,
+      SIGIL_E_NO_MATCHING_SM2_PFX,
+      SIGIL_E_SIGN_FAILED,
+      SIGIL_E_DECRYPT_SM2_PFX,
+      SIGIL_E_CERT_NOT_READY,
+      SIGIL_E_LANGUAGE,
+      SIGIL_E_CERT_NOT_UNIQUE,
+      SIGIL_E_INVALID_HASH_ALG,
+      SIGIL_E_INVALID_CERT_USAGE,
+      SIGIL_E_INVALID_SIGN_TYPE,
+      SIGIL_E_INVALID_ENVELOPE_TYPE,
+      SIGIL_E_DATA_EXCEEDS,
+      SIGIL_E_DATA_NOT_READY,
+      SIGIL_E_FILE_TOO_LARGE,
+      SIGIL_E_INVALID_KEY_ALG,
   };
   std::set<UINT> seen;
   for (HRESULT code : codes) {
@@ -69,7 +94,8 @@ TEST(SigilStrings, EveryResultCodeHasAllThreeTextsExcept1402) {
     for (const char* lang : {"en_US", "zh_CN", "zh_TW"})
       EXPECT_FALSE(LoadIn(lang, id).empty()) << std::hex << id << " " << lang;
   }
-  EXPECT_NE(LoadIn("zh_TW", IdOf(SIGIL_E_NO_KEY_USAGE)), LoadIn("en_US", IdOf(SIGIL_E_NO_KEY_USAGE)));
+  EXPECT_NE(LoadIn("zh_TW", IdOf(SIGIL_E_NO_KEY_USAGE)),
+            LoadIn("en_US", IdOf(SIGIL_E_NO_KEY_USAGE)));
 
   for (const char* lang : {"en_US", "zh_CN", "zh_TW"}) {
     SetLastError(0);
