@@ -1,7 +1,6 @@
 #include "agent/CryptoAgent.h"
 
-#include <openssl/evp.h>
-
+#include "gmcrypto/Provider.h"
 #include "platform/Bstr.h"
 #include "platform/Format.h"
 #include "platform/Resources.h"
@@ -19,8 +18,8 @@ CCryptoAgent::CCryptoAgent()
       m_pUnregisteredSignCertContext(nullptr),
       m_pUnregisteredEncryptCertContext(nullptr) {
   TraceHelper trace("CCryptoAgent::CCryptoAgent");
-  // Digests must be found by name.
-  OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr);
+  // Digests must be found by name, SM3 among them.
+  gmcrypto::AddAllDigests();
 }
 
 CCryptoAgent::~CCryptoAgent() {

@@ -73,15 +73,15 @@ bool ReturnUTF8String(LPCSTR pszText, NPVariant* result) {
   return true;
 }
 
-AdapterCall::AdapterCall(const AdapterSpec& spec, const NPVariant* args, std::uint32_t argCount,
+AdapterCall::AdapterCall(const ScriptMethod& method, const NPVariant* args, std::uint32_t argCount,
                          std::source_location where)
-    : m_trace(spec.function),
-      m_spec(spec),
+    : m_trace(method.function),
+      m_method(method),
       m_args(args),
       m_argCount(argCount),
       m_where(where),
-      m_step(kTraceGuidPlugin, spec.sourceFile, spec.functionW),
-      m_texts(new std::unique_ptr<WCHAR[]>[spec.args.size() + 1]) {
+      m_step(kTraceGuidPlugin, method.sourceFile, method.functionW),
+      m_texts(new std::unique_ptr<WCHAR[]>[method.args.size() + 1]) {
   TraceParameterInfo(args, argCount);
 }
 
@@ -94,10 +94,10 @@ bool AdapterCall::Fail(HRESULT hResult, LPCWSTR reason) {
 
 bool AdapterCall::CheckArguments() {
   m_step.Step(u"Check parameter");
-  bool ok = m_argCount == m_spec.args.size();
-  for (std::size_t i = 0; ok && i < m_spec.args.size(); ++i) {
-    ok = m_spec.args[i].kind == ArgKind::Boolean ? NPVARIANT_IS_BOOLEAN(m_args[i])
-                                                 : NPVARIANT_IS_STRING(m_args[i]);
+  bool ok = m_argCount == m_method.args.size();
+  for (std::size_t i = 0; ok && i < m_method.args.size(); ++i) {
+    ok = m_method.args[i].kind == ArgKind::Boolean ? NPVARIANT_IS_BOOLEAN(m_args[i])
+                                                   : NPVARIANT_IS_STRING(m_args[i]);
   }
   if (ok) {
     m_step.Passed();
@@ -106,9 +106,9 @@ bool AdapterCall::CheckArguments() {
   // The reason quotes the check as source text, as the other failure lines do.
   WCHAR reason[TRACE_LINE_CHARS] = {};
   std::size_t used = static_cast<std::size_t>(
-      swprintf_s(reason, TRACE_LINE_CHARS, u"%u != argCount", unsigned(m_spec.args.size())));
-  for (std::size_t i = 0; i < m_spec.args.size(); ++i) {
-    const bool isBool = m_spec.args[i].kind == ArgKind::Boolean;
+      swprintf_s(reason, TRACE_LINE_CHARS, u"%u != argCount", unsigned(m_method.args.size())));
+  for (std::size_t i = 0; i < m_method.args.size(); ++i) {
+    const bool isBool = m_method.args[i].kind == ArgKind::Boolean;
     int n = _snwprintf_s(reason + used, TRACE_LINE_CHARS - used, _TRUNCATE, u"%ws!%ws(args[%u])",
                          i == 0 ? u" || " : u"|| ",
                          isBool ? u"NPVARIANT_IS_BOOLEAN" : u"NPVARIANT_IS_STRING", unsigned(i));
@@ -119,8 +119,8 @@ bool AdapterCall::CheckArguments() {
 }
 
 bool AdapterCall::ConvertArguments() {
-  for (std::size_t i = 0; i < m_spec.args.size(); ++i) {
-    const AdapterArg& arg = m_spec.args[i];
+  for (std::size_t i = 0; i < m_method.args.size(); ++i) {
+    const AdapterArg& arg = m_method.args[i];
     if (arg.kind != ArgKind::String) continue;
     WCHAR step[TRACE_LINE_CHARS] = {};
 
@@ -151,7 +151,7 @@ VARIANT_BOOL AdapterCall::Flag(std::size_t index) const {
 }
 
 bool AdapterCall::AgentCall(HRESULT hResult) {
-  m_step.Step(m_spec.agentStep);
+  m_step.Step(m_method.agentStep);
   if (FAILED(hResult)) return Fail(hResult, u"FAILED(hResult)");
   m_step.Passed(hResult);
   return true;
@@ -159,7 +159,7 @@ bool AdapterCall::AgentCall(HRESULT hResult) {
 
 bool AdapterCall::ReturnText(BSTR bstrResult, NPVariant* result) {
   WCHAR step[TRACE_LINE_CHARS] = {};
-  swprintf_s(step, TRACE_LINE_CHARS, u"UTF16ToUTF8 - %ws", m_spec.resultLabel);
+  swprintf_s(step, TRACE_LINE_CHARS, u"UTF16ToUTF8 - %ws", m_method.resultLabel);
   m_step.Step(step);
   LPSTR pszUtf8 = nullptr;
   int nLength = 0;

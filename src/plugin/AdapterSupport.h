@@ -20,7 +20,7 @@ struct AdapterArg {
   ArgKind kind = ArgKind::String;
 };
 
-struct AdapterSpec {
+struct ScriptMethod {
   LPCSTR function;     // "CScriptablePluginObject::npSignMsgPKCS7"
   LPCWSTR functionW;   // the same, wide, for step and failure lines
   LPCWSTR sourceFile;  // "npMessageSigning"
@@ -39,7 +39,7 @@ bool ReturnUTF8String(LPCSTR pszText, NPVariant* result);
 class AdapterCall {
  public:
   // `where` is the adapter's own call site, which the failure lines quote.
-  AdapterCall(const AdapterSpec& spec, const NPVariant* args, std::uint32_t argCount,
+  AdapterCall(const ScriptMethod& method, const NPVariant* args, std::uint32_t argCount,
               std::source_location where = std::source_location::current());
   ~AdapterCall();
   AdapterCall(const AdapterCall&) = delete;
@@ -60,7 +60,7 @@ class AdapterCall {
   bool Fail(HRESULT hResult, LPCWSTR reason);
 
   TraceHelper m_trace;
-  const AdapterSpec& m_spec;
+  const ScriptMethod& m_method;
   const NPVariant* m_args;
   std::uint32_t m_argCount;
   std::source_location m_where;
@@ -70,10 +70,10 @@ class AdapterCall {
 
 // A text method: the result is a string, or null after a failure.
 template <typename Call>
-bool RunTextAdapter(const AdapterSpec& spec, const NPVariant* args, std::uint32_t argCount,
+bool RunTextAdapter(const ScriptMethod& method, const NPVariant* args, std::uint32_t argCount,
                     NPVariant* result, Call&& callAgent,
                     std::source_location where = std::source_location::current()) {
-  AdapterCall call(spec, args, argCount, where);
+  AdapterCall call(method, args, argCount, where);
   BSTR bstrResult = nullptr;
   const bool ok = call.CheckArguments() && call.ConvertArguments() &&
                   call.AgentCall(callAgent(call, &bstrResult)) &&
@@ -89,10 +89,10 @@ bool RunTextAdapter(const AdapterSpec& spec, const NPVariant* args, std::uint32_
 // A boolean method: the result is always a boolean, false after any failure;
 // the call succeeds only when the agent's result is not negative.
 template <typename Call>
-bool RunBooleanAdapter(const AdapterSpec& spec, const NPVariant* args, std::uint32_t argCount,
+bool RunBooleanAdapter(const ScriptMethod& method, const NPVariant* args, std::uint32_t argCount,
                        NPVariant* result, Call&& callAgent,
                        std::source_location where = std::source_location::current()) {
-  AdapterCall call(spec, args, argCount, where);
+  AdapterCall call(method, args, argCount, where);
   VARIANT_BOOL bResult = VARIANT_FALSE;
   const bool ok =
       call.CheckArguments() && call.ConvertArguments() && call.AgentCall(callAgent(call, &bResult));

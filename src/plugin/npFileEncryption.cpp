@@ -13,13 +13,13 @@ bool CScriptablePluginObject::npEncryptFileCMSEnvelopeEx(const NPVariant* args,
                                                          std::uint32_t argCount,
                                                          NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {{u"SourceFile"}, {u"EncryptAlg"}, {u"EncryptedFile"}};
-  static constexpr AdapterSpec kSpec = {"CScriptablePluginObject::npEncryptFileCMSEnvelopeEx",
-                                        u"CScriptablePluginObject::npEncryptFileCMSEnvelopeEx",
-                                        kSource,
-                                        kArgs,
-                                        u"m_objCryptoAgent.EncryptFileCMSEnvelopeEx",
-                                        nullptr};
-  return RunBooleanAdapter(kSpec, args, argCount, result,
+  static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npEncryptFileCMSEnvelopeEx",
+                                           u"CScriptablePluginObject::npEncryptFileCMSEnvelopeEx",
+                                           kSource,
+                                           kArgs,
+                                           u"m_objCryptoAgent.EncryptFileCMSEnvelopeEx",
+                                           nullptr};
+  return RunBooleanAdapter(kMethod, args, argCount, result,
                            [this](AdapterCall& call, VARIANT_BOOL* pOut) {
                              return m_objCryptoAgent.EncryptFileCMSEnvelopeEx(
                                  call.Text(0), call.Text(1), call.Text(2), pOut);
@@ -31,7 +31,7 @@ bool CScriptablePluginObject::npEncryptFileCMSEnvelopeEx_ByCert(const NPVariant*
                                                                 NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {
       {u"Base64CertContent"}, {u"CertType"}, {u"SourceFile"}, {u"EncryptAlg"}, {u"EncryptedFile"}};
-  static constexpr AdapterSpec kSpec = {
+  static constexpr ScriptMethod kMethod = {
       "CScriptablePluginObject::npEncryptFileCMSEnvelopeEx_ByCert",
       u"CScriptablePluginObject::npEncryptFileCMSEnvelopeEx_ByCert",
       kSource,
@@ -39,7 +39,7 @@ bool CScriptablePluginObject::npEncryptFileCMSEnvelopeEx_ByCert(const NPVariant*
       u"m_objCryptoAgent.EncryptFileCMSEnvelopeEx_ByCert",
       nullptr};
   return RunBooleanAdapter(
-      kSpec, args, argCount, result, [this](AdapterCall& call, VARIANT_BOOL* pOut) {
+      kMethod, args, argCount, result, [this](AdapterCall& call, VARIANT_BOOL* pOut) {
         return m_objCryptoAgent.EncryptFileCMSEnvelopeEx_ByCert(
             call.Text(0), call.Text(1), call.Text(2), call.Text(3), call.Text(4), pOut);
       });
@@ -49,13 +49,13 @@ bool CScriptablePluginObject::npDecryptFileCMSEnvelopeEx(const NPVariant* args,
                                                          std::uint32_t argCount,
                                                          NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {{u"EncryptedFile"}, {u"EnvelopeType"}, {u"PlainTextFile"}};
-  static constexpr AdapterSpec kSpec = {"CScriptablePluginObject::npDecryptFileCMSEnvelopeEx",
-                                        u"CScriptablePluginObject::npDecryptFileCMSEnvelopeEx",
-                                        kSource,
-                                        kArgs,
-                                        u"m_objCryptoAgent.DecryptFileCMSEnvelopeEx",
-                                        nullptr};
-  return RunBooleanAdapter(kSpec, args, argCount, result,
+  static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npDecryptFileCMSEnvelopeEx",
+                                           u"CScriptablePluginObject::npDecryptFileCMSEnvelopeEx",
+                                           kSource,
+                                           kArgs,
+                                           u"m_objCryptoAgent.DecryptFileCMSEnvelopeEx",
+                                           nullptr};
+  return RunBooleanAdapter(kMethod, args, argCount, result,
                            [this](AdapterCall& call, VARIANT_BOOL* pOut) {
                              return m_objCryptoAgent.DecryptFileCMSEnvelopeEx(
                                  call.Text(0), call.Text(1), call.Text(2), pOut);
@@ -70,7 +70,7 @@ bool CScriptablePluginObject::npDecryptFileCMSEnvelopeEx_BySoftCert(const NPVari
                                          {u"EncryptedFile"},
                                          {u"EnvelopeType"},
                                          {u"PlainTextFile"}};
-  static constexpr AdapterSpec kSpec = {
+  static constexpr ScriptMethod kMethod = {
       "CScriptablePluginObject::npDecryptFileCMSEnvelopeEx_BySoftCert",
       u"CScriptablePluginObject::npDecryptFileCMSEnvelopeEx_BySoftCert",
       kSource,
@@ -78,7 +78,7 @@ bool CScriptablePluginObject::npDecryptFileCMSEnvelopeEx_BySoftCert(const NPVari
       u"m_objCryptoAgent.DecryptFileCMSEnvelopeEx_BySoftCert",
       nullptr};
   return RunBooleanAdapter(
-      kSpec, args, argCount, result, [this](AdapterCall& call, VARIANT_BOOL* pOut) {
+      kMethod, args, argCount, result, [this](AdapterCall& call, VARIANT_BOOL* pOut) {
         return m_objCryptoAgent.DecryptFileCMSEnvelopeEx_BySoftCert(
             call.Text(0), call.Text(1), call.Text(2), call.Text(3), call.Text(4), pOut);
       });

@@ -12,13 +12,13 @@ constexpr LPCWSTR kSource = u"npFileSigning";
 bool CScriptablePluginObject::npSignFilePKCS1(const NPVariant* args, std::uint32_t argCount,
                                               NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {{u"SourceFile"}, {u"Hash Algorithm"}};
-  static constexpr AdapterSpec kSpec = {"CScriptablePluginObject::npSignFilePKCS1",
-                                        u"CScriptablePluginObject::npSignFilePKCS1",
-                                        kSource,
-                                        kArgs,
-                                        u"m_objCryptoAgent.SignFilePKCS1",
-                                        u"Reture Signature"};
-  return RunTextAdapter(kSpec, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
+  static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npSignFilePKCS1",
+                                           u"CScriptablePluginObject::npSignFilePKCS1",
+                                           kSource,
+                                           kArgs,
+                                           u"m_objCryptoAgent.SignFilePKCS1",
+                                           u"Reture Signature"};
+  return RunTextAdapter(kMethod, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
     return m_objCryptoAgent.SignFilePKCS1(call.Text(0), call.Text(1), pOut);
   });
 }
@@ -26,13 +26,13 @@ bool CScriptablePluginObject::npSignFilePKCS1(const NPVariant* args, std::uint32
 bool CScriptablePluginObject::npSignFilePKCS7Detached(const NPVariant* args, std::uint32_t argCount,
                                                       NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {{u"SourceFile"}, {u"Hash Algorithm"}};
-  static constexpr AdapterSpec kSpec = {"CScriptablePluginObject::npSignFilePKCS7Detached",
-                                        u"CScriptablePluginObject::npSignFilePKCS7Detached",
-                                        kSource,
-                                        kArgs,
-                                        u"m_objCryptoAgent.SignFilePKCS7Detached",
-                                        u"Reture Signature"};
-  return RunTextAdapter(kSpec, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
+  static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npSignFilePKCS7Detached",
+                                           u"CScriptablePluginObject::npSignFilePKCS7Detached",
+                                           kSource,
+                                           kArgs,
+                                           u"m_objCryptoAgent.SignFilePKCS7Detached",
+                                           u"Reture Signature"};
+  return RunTextAdapter(kMethod, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
     return m_objCryptoAgent.SignFilePKCS7Detached(call.Text(0), call.Text(1), pOut);
   });
 }
@@ -45,13 +45,13 @@ bool CScriptablePluginObject::npSignFilePKCS1_BySoftCert(const NPVariant* args,
                                          {u"SoftCertType"},
                                          {u"SourceFile"},
                                          {u"Hash Algorithm"}};
-  static constexpr AdapterSpec kSpec = {"CScriptablePluginObject::npSignFilePKCS1_BySoftCert",
-                                        u"CScriptablePluginObject::npSignFilePKCS1_BySoftCert",
-                                        kSource,
-                                        kArgs,
-                                        u"m_objCryptoAgent.SignFilePKCS1_BySoftCert",
-                                        u"Reture Signature"};
-  return RunTextAdapter(kSpec, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
+  static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npSignFilePKCS1_BySoftCert",
+                                           u"CScriptablePluginObject::npSignFilePKCS1_BySoftCert",
+                                           kSource,
+                                           kArgs,
+                                           u"m_objCryptoAgent.SignFilePKCS1_BySoftCert",
+                                           u"Reture Signature"};
+  return RunTextAdapter(kMethod, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
     return m_objCryptoAgent.SignFilePKCS1_BySoftCert(call.Text(0), call.Text(1), call.Text(2),
                                                      call.Text(3), call.Text(4), pOut);
   });
@@ -65,14 +65,14 @@ bool CScriptablePluginObject::npSignFilePKCS7Detached_BySoftCert(const NPVariant
                                          {u"SoftCertType"},
                                          {u"SourceFile"},
                                          {u"Hash Algorithm"}};
-  static constexpr AdapterSpec kSpec = {
+  static constexpr ScriptMethod kMethod = {
       "CScriptablePluginObject::npSignFilePKCS7Detached_BySoftCert",
       u"CScriptablePluginObject::npSignFilePKCS7Detached_BySoftCert",
       kSource,
       kArgs,
       u"m_objCryptoAgent.SignFilePKCS7Detached_BySoftCert",
       u"Reture Signature"};
-  return RunTextAdapter(kSpec, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
+  return RunTextAdapter(kMethod, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
     return m_objCryptoAgent.SignFilePKCS7Detached_BySoftCert(
         call.Text(0), call.Text(1), call.Text(2), call.Text(3), call.Text(4), pOut);
   });
@@ -86,14 +86,14 @@ bool CScriptablePluginObject::npVerifyFileSignaturePKCS1(const NPVariant* args,
                                          {u"SourceFile"},
                                          {u"Hash Algorithm"},
                                          {u"Base64CertContent"}};
-  static constexpr AdapterSpec kSpec = {"CScriptablePluginObject::npVerifyFileSignaturePKCS1",
-                                        u"CScriptablePluginObject::npVerifyFileSignaturePKCS1",
-                                        kSource,
-                                        kArgs,
-                                        u"m_objCryptoAgent.VerifyFileSignaturePKCS1",
-                                        nullptr};
+  static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npVerifyFileSignaturePKCS1",
+                                           u"CScriptablePluginObject::npVerifyFileSignaturePKCS1",
+                                           kSource,
+                                           kArgs,
+                                           u"m_objCryptoAgent.VerifyFileSignaturePKCS1",
+                                           nullptr};
   return RunBooleanAdapter(
-      kSpec, args, argCount, result, [this](AdapterCall& call, VARIANT_BOOL* pOut) {
+      kMethod, args, argCount, result, [this](AdapterCall& call, VARIANT_BOOL* pOut) {
         return m_objCryptoAgent.VerifyFileSignaturePKCS1(call.Text(0), call.Text(1), call.Text(2),
                                                          call.Text(3), call.Text(4), pOut);
       });
@@ -103,14 +103,14 @@ bool CScriptablePluginObject::npVerifyFileSignaturePKCS7Detached(const NPVariant
                                                                  std::uint32_t argCount,
                                                                  NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {{u"Signature"}, {u"SignatureType"}, {u"SourceFile"}};
-  static constexpr AdapterSpec kSpec = {
+  static constexpr ScriptMethod kMethod = {
       "CScriptablePluginObject::npVerifyFileSignaturePKCS7Detached",
       u"CScriptablePluginObject::npVerifyFileSignaturePKCS7Detached",
       kSource,
       kArgs,
       u"m_objCryptoAgent.VerifyFileSignaturePKCS7Detached",
       nullptr};
-  return RunBooleanAdapter(kSpec, args, argCount, result,
+  return RunBooleanAdapter(kMethod, args, argCount, result,
                            [this](AdapterCall& call, VARIANT_BOOL* pOut) {
                              return m_objCryptoAgent.VerifyFileSignaturePKCS7Detached(
                                  call.Text(0), call.Text(1), call.Text(2), pOut);

@@ -14,13 +14,13 @@ bool CScriptablePluginObject::npSelectEncryptCertificate(const NPVariant* args,
                                                          NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {
       {u"SubjectDNFilter"}, {u"IssuerDNFilter"}, {u"SerialNumFilter"}};
-  static constexpr AdapterSpec kSpec = {"CScriptablePluginObject::npSelectEncryptCertificate",
-                                        u"CScriptablePluginObject::npSelectEncryptCertificate",
-                                        kSource,
-                                        kArgs,
-                                        u"m_objCryptoAgent.SelectEncryptCertificate",
-                                        u"Reture Certificate"};
-  return RunTextAdapter(kSpec, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
+  static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npSelectEncryptCertificate",
+                                           u"CScriptablePluginObject::npSelectEncryptCertificate",
+                                           kSource,
+                                           kArgs,
+                                           u"m_objCryptoAgent.SelectEncryptCertificate",
+                                           u"Reture Certificate"};
+  return RunTextAdapter(kMethod, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
     return m_objCryptoAgent.SelectEncryptCertificate(call.Text(0), call.Text(1), call.Text(2),
                                                      pOut);
   });
@@ -29,13 +29,13 @@ bool CScriptablePluginObject::npSelectEncryptCertificate(const NPVariant* args,
 bool CScriptablePluginObject::npGetEncryptCertInfo(const NPVariant* args, std::uint32_t argCount,
                                                    NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {{u"InfoType"}};
-  static constexpr AdapterSpec kSpec = {"CScriptablePluginObject::npGetEncryptCertInfo",
-                                        u"CScriptablePluginObject::npGetEncryptCertInfo",
-                                        kSource,
-                                        kArgs,
-                                        u"m_objCryptoAgent.GetEncryptCertInfo",
-                                        u"Reture Certificate Info"};
-  return RunTextAdapter(kSpec, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
+  static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npGetEncryptCertInfo",
+                                           u"CScriptablePluginObject::npGetEncryptCertInfo",
+                                           kSource,
+                                           kArgs,
+                                           u"m_objCryptoAgent.GetEncryptCertInfo",
+                                           u"Reture Certificate Info"};
+  return RunTextAdapter(kMethod, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
     return m_objCryptoAgent.GetEncryptCertInfo(call.Text(0), pOut);
   });
 }
@@ -43,13 +43,13 @@ bool CScriptablePluginObject::npGetEncryptCertInfo(const NPVariant* args, std::u
 bool CScriptablePluginObject::npEncryptMsgCMSEnvelopeEx(const NPVariant* args,
                                                         std::uint32_t argCount, NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {{u"Message"}, {u"EncryptAlg"}};
-  static constexpr AdapterSpec kSpec = {"CScriptablePluginObject::npEncryptMsgCMSEnvelopeEx",
-                                        u"CScriptablePluginObject::npEncryptMsgCMSEnvelopeEx",
-                                        kSource,
-                                        kArgs,
-                                        u"m_objCryptoAgent.EncryptMsgCMSEnvelopeEx",
-                                        u"Reture Envelope"};
-  return RunTextAdapter(kSpec, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
+  static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npEncryptMsgCMSEnvelopeEx",
+                                           u"CScriptablePluginObject::npEncryptMsgCMSEnvelopeEx",
+                                           kSource,
+                                           kArgs,
+                                           u"m_objCryptoAgent.EncryptMsgCMSEnvelopeEx",
+                                           u"Reture Envelope"};
+  return RunTextAdapter(kMethod, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
     return m_objCryptoAgent.EncryptMsgCMSEnvelopeEx(call.Text(0), call.Text(1), pOut);
   });
 }
@@ -59,14 +59,14 @@ bool CScriptablePluginObject::npEncryptMsgCMSEnvelopeEx_ByCert(const NPVariant* 
                                                                NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {
       {u"Base64CertContent"}, {u"CertType"}, {u"Message"}, {u"EncryptAlg"}};
-  static constexpr AdapterSpec kSpec = {
+  static constexpr ScriptMethod kMethod = {
       "CScriptablePluginObject::npEncryptMsgCMSEnvelopeEx_ByCert",
       u"CScriptablePluginObject::npEncryptMsgCMSEnvelopeEx_ByCert",
       kSource,
       kArgs,
       u"m_objCryptoAgent.EncryptMsgCMSEnvelopeEx_ByCert",
       u"Reture Envelope"};
-  return RunTextAdapter(kSpec, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
+  return RunTextAdapter(kMethod, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
     return m_objCryptoAgent.EncryptMsgCMSEnvelopeEx_ByCert(call.Text(0), call.Text(1), call.Text(2),
                                                            call.Text(3), pOut);
   });
@@ -75,13 +75,13 @@ bool CScriptablePluginObject::npEncryptMsgCMSEnvelopeEx_ByCert(const NPVariant* 
 bool CScriptablePluginObject::npDecryptMsgCMSEnvelopeEx(const NPVariant* args,
                                                         std::uint32_t argCount, NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {{u"Envelope"}, {u"EnvelopeType"}};
-  static constexpr AdapterSpec kSpec = {"CScriptablePluginObject::npDecryptMsgCMSEnvelopeEx",
-                                        u"CScriptablePluginObject::npDecryptMsgCMSEnvelopeEx",
-                                        kSource,
-                                        kArgs,
-                                        u"m_objCryptoAgent.DecryptMsgCMSEnvelopeEx",
-                                        u"Reture Message"};
-  return RunTextAdapter(kSpec, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
+  static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npDecryptMsgCMSEnvelopeEx",
+                                           u"CScriptablePluginObject::npDecryptMsgCMSEnvelopeEx",
+                                           kSource,
+                                           kArgs,
+                                           u"m_objCryptoAgent.DecryptMsgCMSEnvelopeEx",
+                                           u"Reture Message"};
+  return RunTextAdapter(kMethod, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
     return m_objCryptoAgent.DecryptMsgCMSEnvelopeEx(call.Text(0), call.Text(1), pOut);
   });
 }
@@ -91,14 +91,14 @@ bool CScriptablePluginObject::npDecryptMsgCMSEnvelopeEx_BySoftCert(const NPVaria
                                                                    NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {
       {u"SMFileCertName"}, {u"SMFileCertPassword"}, {u"Envelope"}, {u"EnvelopeType"}};
-  static constexpr AdapterSpec kSpec = {
+  static constexpr ScriptMethod kMethod = {
       "CScriptablePluginObject::npDecryptMsgCMSEnvelopeEx_BySoftCert",
       u"CScriptablePluginObject::npDecryptMsgCMSEnvelopeEx_BySoftCert",
       kSource,
       kArgs,
       u"m_objCryptoAgent.DecryptMsgCMSEnvelopeEx_BySoftCert",
       u"Reture Message"};
-  return RunTextAdapter(kSpec, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
+  return RunTextAdapter(kMethod, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
     return m_objCryptoAgent.DecryptMsgCMSEnvelopeEx_BySoftCert(call.Text(0), call.Text(1),
                                                                call.Text(2), call.Text(3), pOut);
   });

@@ -12,14 +12,14 @@ constexpr LPCWSTR kSource = u"npMessageSigning";
 bool CScriptablePluginObject::npSelectCertificate(const NPVariant* args, std::uint32_t argCount,
                                                   NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {{u"SubjectDNFilter"}, {u"IssuerDNFilter"}, {u"SNFilter"}};
-  static constexpr AdapterSpec kSpec = {"CScriptablePluginObject::npSelectCertificate",
-                                        u"CScriptablePluginObject::npSelectCertificate",
-                                        kSource,
-                                        kArgs,
-                                        u"m_objCryptoAgent.SelectCertificate",
-                                        nullptr};
+  static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npSelectCertificate",
+                                           u"CScriptablePluginObject::npSelectCertificate",
+                                           kSource,
+                                           kArgs,
+                                           u"m_objCryptoAgent.SelectCertificate",
+                                           nullptr};
   return RunBooleanAdapter(
-      kSpec, args, argCount, result, [this](AdapterCall& call, VARIANT_BOOL* pOut) {
+      kMethod, args, argCount, result, [this](AdapterCall& call, VARIANT_BOOL* pOut) {
         return m_objCryptoAgent.SelectCertificate(call.Text(0), call.Text(1), call.Text(2), pOut);
       });
 }
@@ -27,13 +27,13 @@ bool CScriptablePluginObject::npSelectCertificate(const NPVariant* args, std::ui
 bool CScriptablePluginObject::npGetSignCertInfo(const NPVariant* args, std::uint32_t argCount,
                                                 NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {{u"InfoType"}};
-  static constexpr AdapterSpec kSpec = {"CScriptablePluginObject::npGetSignCertInfo",
-                                        u"CScriptablePluginObject::npGetSignCertInfo",
-                                        kSource,
-                                        kArgs,
-                                        u"m_objCryptoAgent.GetSignCertInfo",
-                                        u"Reture Certificate Info"};
-  return RunTextAdapter(kSpec, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
+  static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npGetSignCertInfo",
+                                           u"CScriptablePluginObject::npGetSignCertInfo",
+                                           kSource,
+                                           kArgs,
+                                           u"m_objCryptoAgent.GetSignCertInfo",
+                                           u"Reture Certificate Info"};
+  return RunTextAdapter(kMethod, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
     return m_objCryptoAgent.GetSignCertInfo(call.Text(0), pOut);
   });
 }
@@ -41,13 +41,13 @@ bool CScriptablePluginObject::npGetSignCertInfo(const NPVariant* args, std::uint
 bool CScriptablePluginObject::npSignMsgPKCS1(const NPVariant* args, std::uint32_t argCount,
                                              NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {{u"SourceData"}, {u"Hash Algorithm"}};
-  static constexpr AdapterSpec kSpec = {"CScriptablePluginObject::npSignMsgPKCS1",
-                                        u"CScriptablePluginObject::npSignMsgPKCS1",
-                                        kSource,
-                                        kArgs,
-                                        u"m_objCryptoAgent.SignMsgPKCS1",
-                                        u"Reture Signature"};
-  return RunTextAdapter(kSpec, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
+  static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npSignMsgPKCS1",
+                                           u"CScriptablePluginObject::npSignMsgPKCS1",
+                                           kSource,
+                                           kArgs,
+                                           u"m_objCryptoAgent.SignMsgPKCS1",
+                                           u"Reture Signature"};
+  return RunTextAdapter(kMethod, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
     return m_objCryptoAgent.SignMsgPKCS1(call.Text(0), call.Text(1), pOut);
   });
 }
@@ -56,13 +56,13 @@ bool CScriptablePluginObject::npSignMsgPKCS7(const NPVariant* args, std::uint32_
                                              NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {
       {u"SourceData"}, {u"Hash Algorithm"}, {u"attach", ArgKind::Boolean}};
-  static constexpr AdapterSpec kSpec = {"CScriptablePluginObject::npSignMsgPKCS7",
-                                        u"CScriptablePluginObject::npSignMsgPKCS7",
-                                        kSource,
-                                        kArgs,
-                                        u"m_objCryptoAgent.SignMsgPKCS7",
-                                        u"Reture Signature"};
-  return RunTextAdapter(kSpec, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
+  static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npSignMsgPKCS7",
+                                           u"CScriptablePluginObject::npSignMsgPKCS7",
+                                           kSource,
+                                           kArgs,
+                                           u"m_objCryptoAgent.SignMsgPKCS7",
+                                           u"Reture Signature"};
+  return RunTextAdapter(kMethod, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
     return m_objCryptoAgent.SignMsgPKCS7(call.Text(0), call.Text(1), call.Flag(2), pOut);
   });
 }
@@ -74,13 +74,13 @@ bool CScriptablePluginObject::npSignMsgPKCS1_BySoftCert(const NPVariant* args,
                                          {u"SoftCertType"},
                                          {u"SourceData"},
                                          {u"Hash Algorithm"}};
-  static constexpr AdapterSpec kSpec = {"CScriptablePluginObject::npSignMsgPKCS1_BySoftCert",
-                                        u"CScriptablePluginObject::npSignMsgPKCS1_BySoftCert",
-                                        kSource,
-                                        kArgs,
-                                        u"m_objCryptoAgent.SignMsgPKCS1_BySoftCert",
-                                        u"Reture Signature"};
-  return RunTextAdapter(kSpec, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
+  static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npSignMsgPKCS1_BySoftCert",
+                                           u"CScriptablePluginObject::npSignMsgPKCS1_BySoftCert",
+                                           kSource,
+                                           kArgs,
+                                           u"m_objCryptoAgent.SignMsgPKCS1_BySoftCert",
+                                           u"Reture Signature"};
+  return RunTextAdapter(kMethod, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
     return m_objCryptoAgent.SignMsgPKCS1_BySoftCert(call.Text(0), call.Text(1), call.Text(2),
                                                     call.Text(3), call.Text(4), pOut);
   });
@@ -91,13 +91,13 @@ bool CScriptablePluginObject::npSignMsgPKCS7_BySoftCert(const NPVariant* args,
   static constexpr AdapterArg kArgs[] = {{u"SoftCertFileName"}, {u"SoftCertPassword"},
                                          {u"SoftCertType"},     {u"SourceData"},
                                          {u"Hash Algorithm"},   {u"attach", ArgKind::Boolean}};
-  static constexpr AdapterSpec kSpec = {"CScriptablePluginObject::npSignMsgPKCS7_BySoftCert",
-                                        u"CScriptablePluginObject::npSignMsgPKCS7_BySoftCert",
-                                        kSource,
-                                        kArgs,
-                                        u"m_objCryptoAgent.SignMsgPKCS7_BySoftCert",
-                                        u"Reture Signature"};
-  return RunTextAdapter(kSpec, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
+  static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npSignMsgPKCS7_BySoftCert",
+                                           u"CScriptablePluginObject::npSignMsgPKCS7_BySoftCert",
+                                           kSource,
+                                           kArgs,
+                                           u"m_objCryptoAgent.SignMsgPKCS7_BySoftCert",
+                                           u"Reture Signature"};
+  return RunTextAdapter(kMethod, args, argCount, result, [this](AdapterCall& call, BSTR* pOut) {
     return m_objCryptoAgent.SignMsgPKCS7_BySoftCert(call.Text(0), call.Text(1), call.Text(2),
                                                     call.Text(3), call.Text(4), call.Flag(5), pOut);
   });
@@ -107,14 +107,14 @@ bool CScriptablePluginObject::npVerifyMsgSignaturePKCS1(const NPVariant* args,
                                                         std::uint32_t argCount, NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {
       {u"Signature"}, {u"SignatureType"}, {u"SourceMsg"}, {u"Hash Algorithm"}, {u"Base64Cert"}};
-  static constexpr AdapterSpec kSpec = {"CScriptablePluginObject::npVerifyMsgSignaturePKCS1",
-                                        u"CScriptablePluginObject::npVerifyMsgSignaturePKCS1",
-                                        kSource,
-                                        kArgs,
-                                        u"m_objCryptoAgent.VerifyMsgSignaturePKCS1",
-                                        nullptr};
+  static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npVerifyMsgSignaturePKCS1",
+                                           u"CScriptablePluginObject::npVerifyMsgSignaturePKCS1",
+                                           kSource,
+                                           kArgs,
+                                           u"m_objCryptoAgent.VerifyMsgSignaturePKCS1",
+                                           nullptr};
   return RunBooleanAdapter(
-      kSpec, args, argCount, result, [this](AdapterCall& call, VARIANT_BOOL* pOut) {
+      kMethod, args, argCount, result, [this](AdapterCall& call, VARIANT_BOOL* pOut) {
         return m_objCryptoAgent.VerifyMsgSignaturePKCS1(call.Text(0), call.Text(1), call.Text(2),
                                                         call.Text(3), call.Text(4), pOut);
       });
@@ -124,7 +124,7 @@ bool CScriptablePluginObject::npVerifyMsgSignaturePKCS7Attached(const NPVariant*
                                                                 std::uint32_t argCount,
                                                                 NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {{u"Signature"}, {u"SignatureType"}};
-  static constexpr AdapterSpec kSpec = {
+  static constexpr ScriptMethod kMethod = {
       "CScriptablePluginObject::npVerifyMsgSignaturePKCS7Attached",
       u"CScriptablePluginObject::npVerifyMsgSignaturePKCS7Attached",
       kSource,
@@ -132,7 +132,7 @@ bool CScriptablePluginObject::npVerifyMsgSignaturePKCS7Attached(const NPVariant*
       u"m_objCryptoAgent.VerifyMsgSignaturePKCS7Attached",
       nullptr};
   return RunBooleanAdapter(
-      kSpec, args, argCount, result, [this](AdapterCall& call, VARIANT_BOOL* pOut) {
+      kMethod, args, argCount, result, [this](AdapterCall& call, VARIANT_BOOL* pOut) {
         return m_objCryptoAgent.VerifyMsgSignaturePKCS7Attached(call.Text(0), call.Text(1), pOut);
       });
 }
@@ -141,14 +141,14 @@ bool CScriptablePluginObject::npVerifyMsgSignaturePKCS7Detached(const NPVariant*
                                                                 std::uint32_t argCount,
                                                                 NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {{u"Signature"}, {u"SignatureType"}, {u"SourceMsg"}};
-  static constexpr AdapterSpec kSpec = {
+  static constexpr ScriptMethod kMethod = {
       "CScriptablePluginObject::npVerifyMsgSignaturePKCS7Detached",
       u"CScriptablePluginObject::npVerifyMsgSignaturePKCS7Detached",
       kSource,
       kArgs,
       u"m_objCryptoAgent.VerifyMsgSignaturePKCS7Detached",
       nullptr};
-  return RunBooleanAdapter(kSpec, args, argCount, result,
+  return RunBooleanAdapter(kMethod, args, argCount, result,
                            [this](AdapterCall& call, VARIANT_BOOL* pOut) {
                              return m_objCryptoAgent.VerifyMsgSignaturePKCS7Detached(
                                  call.Text(0), call.Text(1), call.Text(2), pOut);
@@ -156,14 +156,14 @@ bool CScriptablePluginObject::npVerifyMsgSignaturePKCS7Detached(const NPVariant*
 }
 bool CScriptablePluginObject::npGetVersion(const NPVariant* args, std::uint32_t argCount,
                                            NPVariant* result) {
-  static constexpr AdapterSpec kSpec = {"CScriptablePluginObject::npGetVersion",
-                                        u"CScriptablePluginObject::npGetVersion",
-                                        kSource,
-                                        {},
-                                        nullptr,
-                                        nullptr};
+  static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npGetVersion",
+                                           u"CScriptablePluginObject::npGetVersion",
+                                           kSource,
+                                           {},
+                                           nullptr,
+                                           nullptr};
   // The version is the module's own, not the agent's.
-  AdapterCall call(kSpec, args, argCount);
+  AdapterCall call(kMethod, args, argCount);
   if (call.CheckArguments() && ReturnUTF8String("3.4.0.1", result)) return true;
   result->type = NPVariantType_Null;
   result->value = {};
@@ -172,13 +172,13 @@ bool CScriptablePluginObject::npGetVersion(const NPVariant* args, std::uint32_t 
 
 bool CScriptablePluginObject::npGetLastErrorDesc(const NPVariant* args, std::uint32_t argCount,
                                                  NPVariant* result) {
-  static constexpr AdapterSpec kSpec = {"CScriptablePluginObject::npGetLastErrorDesc",
-                                        u"CScriptablePluginObject::npGetLastErrorDesc",
-                                        kSource,
-                                        {},
-                                        u"m_objCryptoAgent.GetLastErrorDesc",
-                                        u"Last error Description."};
-  return RunTextAdapter(kSpec, args, argCount, result, [this](AdapterCall&, BSTR* pOut) {
+  static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npGetLastErrorDesc",
+                                           u"CScriptablePluginObject::npGetLastErrorDesc",
+                                           kSource,
+                                           {},
+                                           u"m_objCryptoAgent.GetLastErrorDesc",
+                                           u"Last error Description."};
+  return RunTextAdapter(kMethod, args, argCount, result, [this](AdapterCall&, BSTR* pOut) {
     return m_objCryptoAgent.GetLastErrorDesc(pOut);
   });
 }

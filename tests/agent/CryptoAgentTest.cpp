@@ -134,3 +134,17 @@ TEST(CryptoAgentTrace, PasswordsNeverReachATrace) {
 }
 
 }  // namespace
+
+#include <openssl/evp.h>
+
+namespace {
+
+TEST(CryptoAgent, ConstructionMakesSm3FindableByName) {
+  CCryptoAgent agent;
+  EVP_MD* md = EVP_MD_fetch(nullptr, "tls1-sm3", "provider=npsigil");
+  ASSERT_NE(md, nullptr);
+  EXPECT_EQ(EVP_MD_get_size(md), 32);
+  EVP_MD_free(md);
+}
+
+}  // namespace

@@ -110,14 +110,15 @@ std::string FakeBrowser::Text(const NPVariant& v) {
   return std::string(v.value.stringValue.UTF8Characters, v.value.stringValue.UTF8Length);
 }
 void FakeBrowser::Release(NPVariant& v) {
-  if (v.type == NPVariantType_String) MemFree(const_cast<char*>(v.value.stringValue.UTF8Characters));
+  if (v.type == NPVariantType_String)
+    MemFree(const_cast<char*>(v.value.stringValue.UTF8Characters));
   v = NPVariant{};
 }
 long FakeBrowser::LiveAllocations() { return g_liveAllocations; }
 
 FakeInstance::FakeInstance(FakeBrowser& browser) : browser_(browser) {
-  browser_.PluginFuncs().newp(const_cast<char*>("application/npSigil.TEAL.x86"), &npp_, NP_EMBED,
-                              0, nullptr, nullptr, nullptr);
+  browser_.PluginFuncs().newp(const_cast<char*>("application/npSigil.TEAL.x86"), &npp_, NP_EMBED, 0,
+                              nullptr, nullptr, nullptr);
 }
 
 FakeInstance::~FakeInstance() {
@@ -130,8 +131,7 @@ NPObject* FakeInstance::Object() {
   return object_;
 }
 
-bool FakeInstance::Call(const std::string& method, std::vector<NPVariant> argv,
-                        NPVariant* result) {
+bool FakeInstance::Call(const std::string& method, std::vector<NPVariant> argv, NPVariant* result) {
   NPObject* obj = Object();
   return obj->_class->invoke(obj, browser_.Id(method), argv.data(),
                              static_cast<std::uint32_t>(argv.size()), result);

@@ -38,8 +38,8 @@ class ScriptableObject : public ::testing::Test {
 TEST_F(ScriptableObject, KnowsExactlyItsMethodNames) {
   FakeInstance instance(browser);
   NPObject* obj = instance.Object();
-  for (const char* name : {"SelectCertificate", "SignMsgPKCS7", "DecryptFileCMSEnvelopeEx_BySoftCert",
-                           "GetVersion", "GetLastErrorDesc"})
+  for (const char* name : {"SelectCertificate", "SignMsgPKCS7",
+                           "DecryptFileCMSEnvelopeEx_BySoftCert", "GetVersion", "GetLastErrorDesc"})
     EXPECT_TRUE(obj->_class->hasMethod(obj, browser.Id(name))) << name;
   for (const char* name : {"signMsgPKCS7", "SIGNMSGPKCS7", "GetVersion ", "Sign", ""})
     EXPECT_FALSE(obj->_class->hasMethod(obj, browser.Id(name))) << name;
@@ -95,7 +95,8 @@ TEST_F(ScriptableObject, LastErrorDescriptionFollowsTheAgent) {
   EXPECT_EQ(fresh.substr(fresh.size() - 13), "\n(0x00000000)");
 
   NPVariant result = FakeBrowser::Int(1);
-  EXPECT_FALSE(instance.Call("SignMsgPKCS1", {FakeBrowser::Str(""), FakeBrowser::Str("SHA-1")}, &result));
+  EXPECT_FALSE(
+      instance.Call("SignMsgPKCS1", {FakeBrowser::Str(""), FakeBrowser::Str("SHA-1")}, &result));
   EXPECT_EQ(result.type, NPVariantType_Null);
   EXPECT_EQ(Agent(instance).LastResult(), E_INVALIDARG);
   std::string invalid = LastErrorDesc(instance);
@@ -106,7 +107,8 @@ TEST_F(ScriptableObject, LastErrorDescriptionFollowsTheAgent) {
 TEST_F(ScriptableObject, ArgumentMismatchNeverReachesTheAgent) {
   FakeInstance instance(browser);
   NPVariant result{};
-  EXPECT_FALSE(instance.Call("SignMsgPKCS1", {FakeBrowser::Str(""), FakeBrowser::Str("SHA-1")}, &result));
+  EXPECT_FALSE(
+      instance.Call("SignMsgPKCS1", {FakeBrowser::Str(""), FakeBrowser::Str("SHA-1")}, &result));
   ASSERT_EQ(Agent(instance).LastResult(), E_INVALIDARG);
 
   struct Case {
@@ -114,7 +116,8 @@ TEST_F(ScriptableObject, ArgumentMismatchNeverReachesTheAgent) {
     std::vector<NPVariant> args;
   };
   const Case cases[] = {
-      {"SignMsgPKCS7", {FakeBrowser::Str("d"), FakeBrowser::Str("SHA-1"), FakeBrowser::Str("true")}},
+      {"SignMsgPKCS7",
+       {FakeBrowser::Str("d"), FakeBrowser::Str("SHA-1"), FakeBrowser::Str("true")}},
       {"SignMsgPKCS7", {FakeBrowser::Str("d"), FakeBrowser::Str("SHA-1")}},
       {"SignMsgPKCS1", {FakeBrowser::Str("d"), FakeBrowser::Str("SHA-1"), FakeBrowser::Str("x")}},
       {"SignMsgPKCS1", {FakeBrowser::Str("d"), FakeBrowser::Int(1)}},
@@ -147,7 +150,8 @@ TEST_F(ScriptableObject, TwoInstancesKeepTheirOwnLastError) {
   FakeInstance first(browser);
   FakeInstance second(browser);
   NPVariant result{};
-  EXPECT_FALSE(first.Call("SignMsgPKCS1", {FakeBrowser::Str(""), FakeBrowser::Str("SHA-1")}, &result));
+  EXPECT_FALSE(
+      first.Call("SignMsgPKCS1", {FakeBrowser::Str(""), FakeBrowser::Str("SHA-1")}, &result));
   EXPECT_EQ(Agent(first).LastResult(), E_INVALIDARG);
   EXPECT_EQ(Agent(second).LastResult(), S_OK);
   EXPECT_NE(first.Object(), second.Object());
