@@ -1,9 +1,18 @@
+#include <cpuid.h>
+
 #include <initializer_list>
 
 #include "gmcrypto/Sm4Kernels.h"
 
 namespace gmcrypto::detail {
 namespace {
+
+// Not every compiler's __builtin_cpu_supports knows "vaes": ask CPUID
+// (leaf 7, ECX bit 9). The AVX2 test made with it covers the OS's YMM support.
+bool CpuHasVaes() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) && (ecx & (1u << 9)) != 0;
+}
 
 bool Supports(Sm4Impl impl) {
   __builtin_cpu_init();
@@ -15,8 +24,7 @@ bool Supports(Sm4Impl impl) {
     case Sm4Impl::kAvx:
       return __builtin_cpu_supports("aes") && __builtin_cpu_supports("avx");
     case Sm4Impl::kVaes:
-      return __builtin_cpu_supports("aes") && __builtin_cpu_supports("avx2") &&
-             __builtin_cpu_supports("vaes");
+      return __builtin_cpu_supports("aes") && __builtin_cpu_supports("avx2") && CpuHasVaes();
   }
   return false;
 }

@@ -1,0 +1,165 @@
+// Decoding into NodeEx trees, from memory or from a file of any size.
+#include <algorithm>
+#include <cstdint>
+#include <new>
+
+#include "smengine/ASN1EngineEx.h"
+#include "smengine/ASN1EngineParse.h"
+#include "smengine/EngineResult.h"
+#include "smengine/Misc.h"
+#include "trace/Trace.h"
+
+namespace {
+
+constexpr const char* kSourceUnit = "ASN1EngineEx";
+
+// Depth counter: 1 at the root, must stay below MAX_RECURSIVE_DEEP_LEVEL.
+class DepthTraits {
+ public:
+  using NodeType = NodeEx;
+  static constexpr std::int64_t kMaxLength = INT64_MAX;
+  static constexpr const char* kTlvStep = "ParseASN1TLVEx";
+  static constexpr const char* kEndStep = "GetInfiniteLengthEx";
+  static constexpr const char* kCounterStep = "Check recursive deep level";
+  static constexpr const char* kCounterReason = "nCurrentDeepLevel >= MAX_RECURSIVE_DEEP_LEVEL";
+
+  bool Enter() { return ++m_nLevel < MAX_RECURSIVE_DEEP_LEVEL; }
+  void Leave() { --m_nLevel; }
+  void Finished(const NodeEx&) {}
+
+  static asn1::TlvHeader HeaderOf(const NodeEx& node) {
+    asn1::TlvHeader header;
+    header.byTag = node.byTag;
+    header.nLengthOctetsSize = node.nLengthOctetsSize;
+    header.nValueOffset = node.nValueOffset;
+    header.nValueLength = node.nValueLength;
+    header.bIndefinite = node.bIndefinite != 0;
+    return header;
+  }
+  static void Assign(NodeEx& node, const asn1::TlvHeader& header) {
+    node.byTag = header.byTag;
+    node.nLengthOctetsSize = header.nLengthOctetsSize;
+    node.nValueOffset = header.nValueOffset;
+    node.nValueLength = header.nValueLength;
+    node.bIndefinite = header.bIndefinite ? 1 : 0;
+    node.nNodeLength = header.NodeLength();
+  }
+  static void SetDefiniteLength(NodeEx& node, std::int64_t nValueLength) {
+    node.nValueLength = nValueLength;
+    node.nNodeLength = 1 + node.nLengthOctetsSize + nValueLength;
+    node.bIndefinite = 0;
+  }
+  static NodeEx& AddChild(NodeEx& parent, const asn1::TlvHeader& header) {
+    auto& pChild = parent.vetNodes.emplace_back(std::make_unique<NodeEx>());
+    pChild->pFile = parent.pFile;
+    pChild->pbySource = parent.pbySource;
+    pChild->nSourceSize = parent.nSourceSize;
+    pChild->pParent = &parent;
+    Assign(*pChild, header);
+    return *pChild;
+  }
+
+ private:
+  int m_nLevel = 0;
+};
+
+int DecodeSource(EngineTrace& trace, const asn1::Source& source, FILE* fpFile,
+                 const BYTE* pbySource, NodeEx** ppRootNode) {
+  asn1::TlvHeader header;
+  if (const char* pszReason = asn1::ReadTlv(source, 0, source.Size(), INT64_MAX, &header))
+    return trace.Failed("ParseASN1TLVEx", ORLO_FAILED,
+                        asn1::Reason(pszReason, 0, source.Size()).szText);
+
+  std::unique_ptr<NodeEx> pRoot(new (std::nothrow) NodeEx);
+  if (!pRoot) return trace.Failed("New NodeEx", ORLO_FAILED, "NULL == pRootNode");
+  pRoot->pFile = fpFile;
+  pRoot->pbySource = pbySource;
+  pRoot->nSourceSize = source.Size();
+  DepthTraits::Assign(*pRoot, header);
+
+  DepthTraits traits;
+  int nResult = ORLO_FAILED;
+  try {
+    nResult = asn1::ParseTree(traits, trace, *pRoot, source, source.Size());
+  } catch (const std::bad_alloc&) {
+    return trace.Failed("ParseNodeEx", ORLO_FAILED, "std::bad_alloc");
+  }
+  // A half-parsed tree is of no use to anyone; it goes here, not to the caller.
+  if (ORLO_OK != nResult) return trace.Failed("ParseNodeEx", nResult, "ORLO_OK != nResult");
+  *ppRootNode = pRoot.release();
+  trace.Ok("ParseNodeEx");
+  return ORLO_OK;
+}
+
+std::unique_ptr<NodeEx> CopyNode(const NodeEx& existing, NodeEx* pParent, bool bDeep) {
+  std::unique_ptr<NodeEx> pNew(new (std::nothrow) NodeEx);
+  if (!pNew) return nullptr;
+  pNew->pFile = existing.pFile;
+  pNew->pbySource = existing.pbySource;
+  pNew->nValueOffset = existing.nValueOffset;
+  pNew->byTag = existing.byTag;
+  pNew->nLengthOctetsSize = existing.nLengthOctetsSize;
+  pNew->nValueLength = existing.nValueLength;
+  pNew->nDataLength = existing.nDataLength;
+  pNew->nNodeLength = existing.nNodeLength;
+  pNew->nSourceSize = existing.nSourceSize;
+  pNew->bIndefinite = existing.bIndefinite;
+  pNew->pParent = pParent;
+  if (existing.pValue) {
+    // Its own copy: the original may be released first.
+    const std::size_t nSize = existing.nDataLength > 0 ? static_cast<std::size_t>(existing.nDataLength) : 0;
+    pNew->pValue.reset(new (std::nothrow) BYTE[nSize]);
+    if (!pNew->pValue) return nullptr;
+    std::copy_n(existing.pValue.get(), nSize, pNew->pValue.get());
+  }
+  if (!bDeep) return pNew;
+  pNew->vetNodes.reserve(existing.vetNodes.size());
+  for (const auto& pChild : existing.vetNodes) {
+    if (!pChild) return nullptr;
+    auto pCopy = CopyNode(*pChild, pNew.get(), true);
+    if (!pCopy) return nullptr;
+    pNew->vetNodes.push_back(std::move(pCopy));
+  }
+  return pNew;
+}
+
+}  // namespace
+
+int DecodeASN1MemoryEx(const BYTE* pbySource, int nSourceSize, NodeEx** ppRootNode) {
+  EngineTrace trace(kSourceUnit, "DecodeASN1MemoryEx");
+  if (NULL == ppRootNode || NULL == pbySource || nSourceSize < 0)
+    return trace.Failed("Check parameter", ORLO_FAILED,
+                        "NULL == ppRootNode || NULL == pbySource || nSourceSize < 0");
+  *ppRootNode = nullptr;
+  return DecodeSource(trace, asn1::Source::Memory(pbySource, nSourceSize), nullptr, pbySource,
+                      ppRootNode);
+}
+
+int DecodeASN1FileEx(FILE* fpSource, NodeEx** ppRootNode) {
+  EngineTrace trace(kSourceUnit, "DecodeASN1FileEx");
+  if (NULL == ppRootNode || NULL == fpSource)
+    return trace.Failed("Check parameter", ORLO_FAILED, "NULL == ppRootNode || NULL == fpSource");
+  *ppRootNode = nullptr;
+
+  std::int64_t nFileSize = 0;
+  const int nResult = GetFileSize_Ex64(fpSource, &nFileSize);
+  if (ORLO_OK != nResult) return trace.Failed("GetFileSize_Ex64", ORLO_FAILED, "ORLO_OK != nResult");
+  return DecodeSource(trace, asn1::Source::File(fpSource, nFileSize), fpSource, nullptr,
+                      ppRootNode);
+}
+
+int DuplicateNodeEx(const NodeEx* pExistingNode, NodeEx** ppNewNode, BOOL bDeep) {
+  EngineTrace trace(kSourceUnit, "DuplicateNodeEx");
+  if (NULL == pExistingNode || NULL == ppNewNode)
+    return trace.Failed("Check parameter", ORLO_FAILED,
+                        "NULL == pExistingNode || NULL == ppNewNode");
+  std::unique_ptr<NodeEx> pNew;
+  try {
+    pNew = CopyNode(*pExistingNode, nullptr, bDeep != FALSE);
+  } catch (const std::bad_alloc&) {
+    pNew.reset();
+  }
+  if (!pNew) return trace.Failed("DuplicateNodeEx", ORLO_FAILED, "NULL == pNewNode");
+  *ppNewNode = pNew.release();
+  return ORLO_OK;
+}

@@ -1,0 +1,80 @@
+// The tree walk both decoders share. The engines differ only in their node
+// record and in what their counter limits (nodes in the tree, or depth), so
+// those come from a traits object:
+//   NodeType; kMaxLength; kTlvStep, kEndStep, kCounterStep, kCounterReason;
+//   bool Enter(); void Leave(); void Finished(const NodeType&);
+//   static TlvHeader HeaderOf(const NodeType&);
+//   static void SetDefiniteLength(NodeType&, std::int64_t nValueLength);
+//   static NodeType& AddChild(NodeType& parent, const TlvHeader&);  // may throw bad_alloc
+#pragma once
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "smengine/ASN1EngineTlv.h"
+#include "smengine/EngineResult.h"
+#include "trace/Trace.h"
+
+namespace asn1 {
+
+// The failing condition followed by the numbers it compared.
+struct Reason {
+  char szText[160];
+  Reason(const char* pszCondition, std::int64_t nFirst, std::int64_t nSecond) {
+    std::snprintf(szText, sizeof szText, "%s [%" PRId64 ", %" PRId64 "]", pszCondition, nFirst,
+                  nSecond);
+  }
+};
+
+// Parses the value of a node whose own header is already read. nLimit is the
+// end of the enclosing value (the source size for a root): an indefinite
+// node may extend up to it, never past it.
+template <class Traits>
+int ParseTree(Traits& traits, EngineTrace& trace, typename Traits::NodeType& node,
+              const Source& source, std::int64_t nLimit) {
+  if (!traits.Enter()) return trace.Failed(Traits::kCounterStep, ORLO_FAILED, Traits::kCounterReason);
+
+  const TlvHeader header = Traits::HeaderOf(node);
+  if (!IsConstructedTag(header.byTag)) {
+    if (header.bIndefinite) {
+      const std::int64_t nEnd = FindEndOfContents(source, header.nValueOffset, nLimit);
+      if (nEnd < 0)
+        return trace.Failed(Traits::kEndStep, ORLO_FAILED,
+                            Reason("no 00 00 before nLimit", header.nValueOffset, nLimit).szText);
+      Traits::SetDefiniteLength(node, nEnd - header.nValueOffset);
+    }
+  } else if (header.bIndefinite || header.nValueLength != 0) {
+    const std::int64_t nEnd =
+        header.bIndefinite ? nLimit : header.nValueOffset + header.nValueLength;
+    std::int64_t nConsumed = 0;
+    for (;;) {
+      const std::int64_t nPosition = header.nValueOffset + nConsumed;
+      if (header.bIndefinite) {
+        // Checked before each child, so an empty indefinite value works too.
+        if (IsEndOfContents(source, nPosition, nEnd)) {
+          Traits::SetDefiniteLength(node, nConsumed + 2);
+          break;
+        }
+        if (nPosition >= nEnd)
+          return trace.Failed(Traits::kEndStep, ORLO_FAILED,
+                              Reason("no end-of-contents before nLimit", nPosition, nEnd).szText);
+      } else if (nConsumed >= header.nValueLength) {
+        break;
+      }
+
+      TlvHeader child;
+      if (const char* pszReason = ReadTlv(source, nPosition, nEnd, Traits::kMaxLength, &child))
+        return trace.Failed(Traits::kTlvStep, ORLO_FAILED,
+                            Reason(pszReason, nPosition, nEnd).szText);
+      auto& childNode = Traits::AddChild(node, child);
+      const int nResult = ParseTree(traits, trace, childNode, source, nEnd);
+      if (ORLO_OK != nResult) return nResult;
+      nConsumed += Traits::HeaderOf(childNode).NodeLength();
+    }
+  }
+  traits.Finished(node);
+  traits.Leave();
+  return ORLO_OK;
+}
+
+}  // namespace asn1
