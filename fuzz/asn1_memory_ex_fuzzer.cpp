@@ -51,8 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(EncodeASN1ToMemory(root.get(), &pbyOut, &nOut) == ORLO_OK);
   std::unique_ptr<BYTE[]> out(pbyOut);
   // Long forms need not be minimal on the way in; they are on the way out.
-  if (nOut == root->nNodeLength) Check(std::memcmp(out.get(), der.data(), static_cast<std::size_t>(nOut)) == 0);
-  else Check(nOut < root->nNodeLength);
+  if (nOut == root->nNodeLength)
+    Check(std::memcmp(out.get(), der.data(), static_cast<std::size_t>(nOut)) == 0);
+  else
+    Check(nOut < root->nNodeLength);
 
   NodeEx* pCopy = nullptr;
   Check(DuplicateNodeEx(root.get(), &pCopy, TRUE) == ORLO_OK);

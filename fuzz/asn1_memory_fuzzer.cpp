@@ -41,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int nResult = DecodeASN1Memory(&pRoot, der.data(), static_cast<int>(der.size()));
   std::unique_ptr<Node> root(pRoot);
   Check((nResult == ORLO_OK) == (root != nullptr));
-  if (root) Check(CheckNode(*root, 0, static_cast<std::int64_t>(der.size())) <= MAX_ASN1_NODE_COUNT);
+  if (root)
+    Check(CheckNode(*root, 0, static_cast<std::int64_t>(der.size())) <= MAX_ASN1_NODE_COUNT);
   return 0;
 }

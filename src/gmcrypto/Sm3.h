@@ -13,7 +13,7 @@ struct SM3_CTX {
   std::uint8_t block[SM3_CBLOCK];  // bytes of the current, incomplete block
   std::uint32_t num;               // valid bytes in block (0..63 between calls)
   std::uint32_t V[8];              // chaining value
-  std::uint64_t total;             // bytes already compressed: 64 bits, so 4 GiB and more hash right
+  std::uint64_t total;  // bytes already compressed: 64 bits, so 4 GiB and more hash right
 };
 
 // Each returns 1 on success and 0 on failure (null context).

@@ -28,7 +28,7 @@ void SM4_cbc_step(const std::uint8_t in[SM4_BLOCK_SIZE], std::uint8_t out[SM4_BL
                   const SM4_KEY* ks, std::uint8_t iv[SM4_BLOCK_SIZE], int enc);
 // CBC over len bytes (a multiple of 16; a shorter tail is ignored), with
 // `ks` set up for the direction. Decryption works on several blocks at once.
-void SM4_cbc_encrypt(const std::uint8_t* in, std::uint8_t* out, std::size_t len,
-                     const SM4_KEY* ks, std::uint8_t iv[SM4_BLOCK_SIZE], int enc);
+void SM4_cbc_encrypt(const std::uint8_t* in, std::uint8_t* out, std::size_t len, const SM4_KEY* ks,
+                     std::uint8_t iv[SM4_BLOCK_SIZE], int enc);
 
 }  // namespace gmcrypto

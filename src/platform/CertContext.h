@@ -35,7 +35,7 @@ struct CRYPT_BIT_BLOB {
 using PCRYPT_BIT_BLOB = CRYPT_BIT_BLOB*;
 
 struct CRYPT_ALGORITHM_IDENTIFIER {
-  LPSTR pszObjId;                // dotted OID text
+  LPSTR pszObjId;               // dotted OID text
   CRYPT_OBJID_BLOB Parameters;  // DER of the parameters; empty when absent
 };
 using PCRYPT_ALGORITHM_IDENTIFIER = CRYPT_ALGORITHM_IDENTIFIER*;
@@ -124,8 +124,8 @@ BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
 
 // pvData is a CRYPT_DATA_BLOB* for every id except CERT_KEY_PROV_INFO_PROP_ID
 // (a CRYPT_KEY_PROV_INFO*, deep-copied). Null pvData deletes the property.
-BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId,
-                                       DWORD dwFlags, const void* pvData);
+BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, DWORD dwFlags,
+                                       const void* pvData);
 // Null pvData asks for the size; a small buffer gives FALSE with
 // ERROR_MORE_DATA and the size. An absent property gives FALSE with
 // CRYPT_E_NOT_FOUND. The SHA-1, MD5 and SHA-256 hashes and the key identifier

@@ -62,8 +62,7 @@ std::string OidText(const ASN1_OBJECT* obj) {
 }
 
 // The DER of an AlgorithmIdentifier minus its OID is the parameters' DER.
-bool FillAlgorithm(const X509_ALGOR* alg, CertInfoStorage& store,
-                   CRYPT_ALGORITHM_IDENTIFIER& out) {
+bool FillAlgorithm(const X509_ALGOR* alg, CertInfoStorage& store, CRYPT_ALGORITHM_IDENTIFIER& out) {
   const ASN1_OBJECT* obj = nullptr;
   X509_ALGOR_get0(&obj, nullptr, nullptr, alg);
   std::string oid = obj ? OidText(obj) : std::string();

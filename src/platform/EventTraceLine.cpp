@@ -1,7 +1,5 @@
 // One readable line per trace record, for the file loggers: time stamp,
 // sequence, message GUID, number and each argument decoded by its shape.
-#include "platform/EventTrace.h"
-
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -9,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/EventTrace.h"
 #include "platform/WideString.h"
 
 namespace {

@@ -125,8 +125,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMod
   return Handles().Add(fd);
 }
 
-BOOL ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead,
-              DWORD* lpNumberOfBytesRead, void* lpOverlapped) {
+BOOL ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead,
+              void* lpOverlapped) {
   if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
   int fd = FdOf(hFile);
   if (fd < 0) return FALSE;
@@ -189,8 +189,8 @@ DWORD GetFileSize(HANDLE hFile, DWORD* lpFileSizeHigh) {
   return size.LowPart;
 }
 
-BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove,
-                      LARGE_INTEGER* lpNewFilePointer, DWORD dwMoveMethod) {
+BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, LARGE_INTEGER* lpNewFilePointer,
+                      DWORD dwMoveMethod) {
   int fd = FdOf(hFile);
   if (fd < 0) return FALSE;
   int whence;

@@ -44,16 +44,16 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 // Reads until nNumberOfBytesToRead or end of file; *lpNumberOfBytesRead 0 at
 // end of file. lpOverlapped must be null.
-BOOL ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead,
-              DWORD* lpNumberOfBytesRead, void* lpOverlapped);
+BOOL ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead,
+              void* lpOverlapped);
 BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite,
                DWORD* lpNumberOfBytesWritten, void* lpOverlapped);
 // Low 32 bits of the size (high 32 bits in *lpFileSizeHigh); INVALID_FILE_SIZE
 // with a last error on failure.
 DWORD GetFileSize(HANDLE hFile, DWORD* lpFileSizeHigh);
 BOOL GetFileSizeEx(HANDLE hFile, LARGE_INTEGER* lpFileSize);
-BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove,
-                      LARGE_INTEGER* lpNewFilePointer, DWORD dwMoveMethod);
+BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, LARGE_INTEGER* lpNewFilePointer,
+                      DWORD dwMoveMethod);
 BOOL FlushFileBuffers(HANDLE hFile);
 BOOL CloseHandle(HANDLE hObject);
 // A directory is refused with ERROR_ACCESS_DENIED.

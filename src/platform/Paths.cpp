@@ -208,6 +208,4 @@ BOOL SHGetSpecialFolderPathW(void* /*hwnd*/, LPWSTR pszPath, int csidl, BOOL fCr
   return TRUE;
 }
 
-std::string NativePath(LPCWSTR widePath) {
-  return widePath ? ToUtf8(widePath) : std::string();
-}
+std::string NativePath(LPCWSTR widePath) { return widePath ? ToUtf8(widePath) : std::string(); }

@@ -53,7 +53,8 @@ class OpenKeys {
     if (!keys_.count(h)) return ERROR_INVALID_HANDLE;
     // A key deleted (or deleted and made again) since it was opened is gone
     // for this handle, as on Windows.
-    struct stat opened {}, now {};
+    struct stat opened {
+    }, now{};
     if (::fstat(h->fd, &opened) != 0 || opened.st_nlink == 0 ||
         ::lstat(h->folder.c_str(), &now) != 0 || now.st_dev != opened.st_dev ||
         now.st_ino != opened.st_ino)
@@ -276,8 +277,7 @@ LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*Reserved*/, LPWSTR 
     *phkResult = hKey;
     return ERROR_SUCCESS;
   }
-  if (key.predefined && (err = MakeHiveRoot(key.folder, key.machine)) != ERROR_SUCCESS)
-    return err;
+  if (key.predefined && (err = MakeHiveRoot(key.folder, key.machine)) != ERROR_SUCCESS) return err;
   fs::path folder = key.folder;
   bool created = false;
   for (const std::u16string& part : parts) {
@@ -387,9 +387,8 @@ LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
   return ERROR_SUCCESS;
 }
 
-LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName,
-                      DWORD* lpReserved, LPWSTR lpClass, DWORD* lpcchClass,
-                      void* lpftLastWriteTime) {
+LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName, DWORD* lpReserved,
+                      LPWSTR lpClass, DWORD* lpcchClass, void* lpftLastWriteTime) {
   if (lpReserved || !lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
   KeyRef key;
   LSTATUS err = Resolve(hKey, key);

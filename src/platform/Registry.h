@@ -73,9 +73,8 @@ LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey);
 // when it is too small the result is ERROR_MORE_DATA and *lpcchName becomes
 // the size needed including the terminator. lpftLastWriteTime (a FILETIME*)
 // is optional; the class is always empty.
-LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName,
-                      DWORD* lpReserved, LPWSTR lpClass, DWORD* lpcchClass,
-                      void* lpftLastWriteTime);
+LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName, DWORD* lpReserved,
+                      LPWSTR lpClass, DWORD* lpcchClass, void* lpftLastWriteTime);
 LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcchValueName,
                       DWORD* lpReserved, DWORD* lpType, BYTE* lpData, DWORD* lpcbData);
 // Closing a predefined key does nothing and succeeds.

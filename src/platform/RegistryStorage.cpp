@@ -108,8 +108,8 @@ std::string EncodeName(std::u16string_view name) {
   out.reserve(utf8.size());
   for (std::size_t i = 0; i < utf8.size(); ++i) {
     auto c = static_cast<unsigned char>(utf8[i]);
-    bool escape = c == '%' || c == '/' || c < 0x20 || c == 0x7F ||
-                  (i == 0 && (c == '.' || c == '='));
+    bool escape =
+        c == '%' || c == '/' || c < 0x20 || c == 0x7F || (i == 0 && (c == '.' || c == '='));
     if (escape) {
       out += '%';
       out += kHex[c >> 4];

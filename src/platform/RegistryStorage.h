@@ -49,8 +49,8 @@ struct StoredValue {
 DWORD ReadValueFile(const std::filesystem::path& file, StoredValue& out);
 // Writes a scratch file beside the value and renames it over the value, so
 // readers see the old or the new value, never a torn one.
-DWORD WriteValueFile(const std::filesystem::path& folder, const std::string& fileName,
-                     DWORD type, const BYTE* data, DWORD size, mode_t mode);
+DWORD WriteValueFile(const std::filesystem::path& folder, const std::string& fileName, DWORD type,
+                     const BYTE* data, DWORD size, mode_t mode);
 
 DWORD ErrorFromErrno(int err);
 

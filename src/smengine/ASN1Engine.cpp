@@ -70,8 +70,17 @@ class CountTraits {
 
 bool IsEncodableTag(BYTE byTag) {
   switch (byTag) {
-    case 0x02: case 0x04: case 0x06: case 0x0C: case 0x13: case 0x16:
-    case 0x1E: case 0x30: case 0x31: case 0x80: case 0xA0:
+    case 0x02:
+    case 0x04:
+    case 0x06:
+    case 0x0C:
+    case 0x13:
+    case 0x16:
+    case 0x1E:
+    case 0x30:
+    case 0x31:
+    case 0x80:
+    case 0xA0:
       return true;
     default:
       return false;
@@ -157,7 +166,8 @@ int DecodeASN1Memory(Node** ppRootNode, const BYTE* pbyData, int nDataSize) {
   if (NULL == ppRootNode) return trace.Failed("Check parameter", ORLO_FAILED, "NULL == ppRootNode");
   *ppRootNode = nullptr;
 
-  const asn1::Source source = asn1::Source::Memory(pbyData, pbyData && nDataSize > 0 ? nDataSize : 0);
+  const asn1::Source source =
+      asn1::Source::Memory(pbyData, pbyData && nDataSize > 0 ? nDataSize : 0);
   asn1::TlvHeader header;
   if (const char* pszReason = asn1::ReadTlv(source, 0, source.Size(), INT_MAX, &header))
     return trace.Failed("ParseASN1TLV", ASN1_DECODE_ROOT_FAILED, pszReason);

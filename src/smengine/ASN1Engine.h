@@ -16,17 +16,17 @@ inline constexpr int ASN1_DECODE_ROOT_FAILED = 0x20001041;
 inline constexpr int MAX_ASN1_NODE_COUNT = 255;
 
 struct Node {
-  FILE* pFile = nullptr;            // source of a file node
-  const BYTE* pbyData = nullptr;    // source of a memory node
-  BYTE byTag = 0;                   // the identifier octet, whole
+  FILE* pFile = nullptr;          // source of a file node
+  const BYTE* pbyData = nullptr;  // source of a memory node
+  BYTE byTag = 0;                 // the identifier octet, whole
   int nLengthOctetsSize = 0;
-  int nValueLength = 0;             // -1 while still indefinite
-  std::int64_t nValueOffset = 0;    // first value byte in the source
-  int nNodeLength = 0;              // whole TLV, -1 while indefinite
+  int nValueLength = 0;           // -1 while still indefinite
+  std::int64_t nValueOffset = 0;  // first value byte in the source
+  int nNodeLength = 0;            // whole TLV, -1 while indefinite
   short bIndefinite = 0;
-  int nFileSize = 0;                // limit of a file source
-  int nDataSize = 0;                // limit of a memory source
-  Node* pParent = nullptr;          // not owned
+  int nFileSize = 0;        // limit of a file source
+  int nDataSize = 0;        // limit of a memory source
+  Node* pParent = nullptr;  // not owned
   std::vector<std::unique_ptr<Node>> vetNodes;
 
   Node() = default;

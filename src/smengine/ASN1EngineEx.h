@@ -18,18 +18,18 @@ inline constexpr int MAX_RECURSIVE_DEEP_LEVEL = 128;
 inline constexpr std::int64_t MAX_ASN1_DATA_MEMORY_SIZE = 0x3200000;  // 50 MiB
 
 struct NodeEx {
-  FILE* pFile = nullptr;              // source of a decoded file node
-  const BYTE* pbySource = nullptr;    // source of a decoded memory node
-  std::int64_t nValueOffset = 0;      // first value byte in the source
-  BYTE byTag = 0;                     // the identifier octet, whole
+  FILE* pFile = nullptr;            // source of a decoded file node
+  const BYTE* pbySource = nullptr;  // source of a decoded memory node
+  std::int64_t nValueOffset = 0;    // first value byte in the source
+  BYTE byTag = 0;                   // the identifier octet, whole
   int nLengthOctetsSize = 0;
-  std::int64_t nValueLength = 0;      // -1 while still indefinite
-  std::int64_t nDataLength = 0;       // value bytes this node writes when built; 0 when decoded
-  std::unique_ptr<BYTE[]> pValue;     // value of a built leaf, nDataLength bytes
-  std::int64_t nNodeLength = 0;       // whole TLV, -1 while indefinite
+  std::int64_t nValueLength = 0;   // -1 while still indefinite
+  std::int64_t nDataLength = 0;    // value bytes this node writes when built; 0 when decoded
+  std::unique_ptr<BYTE[]> pValue;  // value of a built leaf, nDataLength bytes
+  std::int64_t nNodeLength = 0;    // whole TLV, -1 while indefinite
   std::int64_t nSourceSize = 0;
   short bIndefinite = 0;
-  NodeEx* pParent = nullptr;          // not owned
+  NodeEx* pParent = nullptr;  // not owned
   std::vector<std::unique_ptr<NodeEx>> vetNodes;
 
   NodeEx() = default;
@@ -45,8 +45,8 @@ void FreeNodeEx(NodeEx* pNode);
 int EncodeASN1Length(BYTE** ppbyLengthOctets, std::int64_t nLength);
 
 // One TLV in a new[] buffer. Any tag; an empty value gives tag 00.
-int ASN1Encode(BYTE** ppbyEncodedData, int* pnEncodedDataLength, BYTE byTag,
-               const BYTE* pbyValue, int nValueLength);
+int ASN1Encode(BYTE** ppbyEncodedData, int* pnEncodedDataLength, BYTE byTag, const BYTE* pbyValue,
+               int nValueLength);
 
 // 1 + length octets of nValueLength + nDataLength; -1 for a null node or a
 // negative length.

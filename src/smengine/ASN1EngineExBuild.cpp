@@ -28,8 +28,8 @@ int EncodeASN1Length(BYTE** ppbyLengthOctets, std::int64_t nLength) {
   return nCount;
 }
 
-int ASN1Encode(BYTE** ppbyEncodedData, int* pnEncodedDataLength, BYTE byTag,
-               const BYTE* pbyValue, int nValueLength) {
+int ASN1Encode(BYTE** ppbyEncodedData, int* pnEncodedDataLength, BYTE byTag, const BYTE* pbyValue,
+               int nValueLength) {
   EngineTrace trace(kSourceUnit, "ASN1Encode");
   if (!ppbyEncodedData || !pnEncodedDataLength || nValueLength < 0 ||
       (nValueLength > 0 && !pbyValue))

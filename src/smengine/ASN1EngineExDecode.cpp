@@ -107,7 +107,8 @@ std::unique_ptr<NodeEx> CopyNode(const NodeEx& existing, NodeEx* pParent, bool b
   pNew->pParent = pParent;
   if (existing.pValue) {
     // Its own copy: the original may be released first.
-    const std::size_t nSize = existing.nDataLength > 0 ? static_cast<std::size_t>(existing.nDataLength) : 0;
+    const std::size_t nSize =
+        existing.nDataLength > 0 ? static_cast<std::size_t>(existing.nDataLength) : 0;
     pNew->pValue.reset(new (std::nothrow) BYTE[nSize]);
     if (!pNew->pValue) return nullptr;
     std::copy_n(existing.pValue.get(), nSize, pNew->pValue.get());
@@ -143,7 +144,8 @@ int DecodeASN1FileEx(FILE* fpSource, NodeEx** ppRootNode) {
 
   std::int64_t nFileSize = 0;
   const int nResult = GetFileSize_Ex64(fpSource, &nFileSize);
-  if (ORLO_OK != nResult) return trace.Failed("GetFileSize_Ex64", ORLO_FAILED, "ORLO_OK != nResult");
+  if (ORLO_OK != nResult)
+    return trace.Failed("GetFileSize_Ex64", ORLO_FAILED, "ORLO_OK != nResult");
   return DecodeSource(trace, asn1::Source::File(fpSource, nFileSize), fpSource, nullptr,
                       ppRootNode);
 }

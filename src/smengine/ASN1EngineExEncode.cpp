@@ -3,10 +3,10 @@
 #include <new>
 
 #include "platform/Files.h"
+#include "resources/ResultCodes.h"
 #include "smengine/ASN1EngineEx.h"
 #include "smengine/ASN1EngineTlv.h"
 #include "smengine/EngineResult.h"
-#include "resources/ResultCodes.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -27,10 +27,13 @@ ValueFrom ValueSourceOf(const NodeEx& node) {
 
 std::int64_t ValueBytesOf(const NodeEx& node) {
   switch (ValueSourceOf(node)) {
-    case ValueFrom::Built: return node.nDataLength;
+    case ValueFrom::Built:
+      return node.nDataLength;
     case ValueFrom::Memory:
-    case ValueFrom::File: return node.nValueLength;
-    case ValueFrom::Nothing: break;
+    case ValueFrom::File:
+      return node.nValueLength;
+    case ValueFrom::Nothing:
+      break;
   }
   return 0;
 }
@@ -71,7 +74,8 @@ void MeasureNode(const NodeEx& node, int nLevel, Measure& measure) {
 // Appends inside the buffer it was given and nowhere else.
 class Writer {
  public:
-  Writer(BYTE* pbyBuffer, std::int64_t nCapacity) : m_pbyBuffer(pbyBuffer), m_nCapacity(nCapacity) {}
+  Writer(BYTE* pbyBuffer, std::int64_t nCapacity)
+      : m_pbyBuffer(pbyBuffer), m_nCapacity(nCapacity) {}
 
   std::int64_t Offset() const { return m_nOffset; }
   BYTE* Reserve(std::int64_t nCount) {
@@ -126,7 +130,8 @@ int WriteValue(EngineTrace& trace, const NodeEx& node, Writer& writer) {
         return trace.Failed("Read source", ORLO_FAILED, "read of the value failed");
       return ORLO_OK;
     }
-    case ValueFrom::Nothing: break;
+    case ValueFrom::Nothing:
+      break;
   }
   return ORLO_OK;  // a node that only announces its length
 }
@@ -184,8 +189,8 @@ int EncodeASN1ToMemory(const NodeEx* pNode, BYTE** ppEncodedData, int* pnEncoded
   if (measure.bMalformed)
     return trace.Failed("Check parameter", ORLO_FAILED, "negative length or null child");
 
-  std::unique_ptr<BYTE[]> pbyBuffer(
-      new (std::nothrow) BYTE[static_cast<std::size_t>(nCurrentRequiredLength)]());
+  std::unique_ptr<BYTE[]> pbyBuffer(new (std::nothrow)
+                                        BYTE[static_cast<std::size_t>(nCurrentRequiredLength)]());
   if (!pbyBuffer) return trace.Failed("New memory", ORLO_FAILED, "NULL == *ppEncodedData");
 
   Writer writer(pbyBuffer.get(), nCurrentRequiredLength);

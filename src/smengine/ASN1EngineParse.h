@@ -32,7 +32,8 @@ struct Reason {
 template <class Traits>
 int ParseTree(Traits& traits, EngineTrace& trace, typename Traits::NodeType& node,
               const Source& source, std::int64_t nLimit) {
-  if (!traits.Enter()) return trace.Failed(Traits::kCounterStep, ORLO_FAILED, Traits::kCounterReason);
+  if (!traits.Enter())
+    return trace.Failed(Traits::kCounterStep, ORLO_FAILED, Traits::kCounterReason);
 
   const TlvHeader header = Traits::HeaderOf(node);
   if (!IsConstructedTag(header.byTag)) {

@@ -18,7 +18,9 @@ inline constexpr int kMaxLengthOctets = 9;
 // truncated source fails instead of being read past its end.
 class Source {
  public:
-  static Source Memory(const BYTE* pbyData, std::int64_t nSize) { return {pbyData, nullptr, nSize}; }
+  static Source Memory(const BYTE* pbyData, std::int64_t nSize) {
+    return {pbyData, nullptr, nSize};
+  }
   static Source File(FILE* fpFile, std::int64_t nSize) { return {nullptr, fpFile, nSize}; }
 
   std::int64_t Size() const { return m_nSize; }

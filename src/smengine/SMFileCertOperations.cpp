@@ -53,8 +53,8 @@ bool DecodeSM2PFX(Bytes der, SM2PfxFields* pstFields) {
   der::Reader pub(publicData);
   Bytes publicDataID, certificate;
   if (!pub.Read(der::TAG_OBJECT_IDENTIFIER, &publicDataID) ||
-      !der::IsValidOidContents(publicDataID) ||
-      !pub.Read(der::TAG_OCTET_STRING, &certificate) || certificate.empty() || !pub.AtEnd())
+      !der::IsValidOidContents(publicDataID) || !pub.Read(der::TAG_OCTET_STRING, &certificate) ||
+      certificate.empty() || !pub.AtEnd())
     return false;
 
   pstFields->encryptedSM2PrivateKey = encryptedKey;
@@ -73,7 +73,8 @@ std::unique_ptr<unsigned char[]> CopyBytes(Bytes bytes) {
 void FreeSM2KeyPair(SM2_KEY_PAIR* pstKeyPair) {
   if (pstKeyPair == nullptr) return;
   if (pstKeyPair->pbyPrivateKey != nullptr && pstKeyPair->nPrivateKeySize > 0)
-    OPENSSL_cleanse(pstKeyPair->pbyPrivateKey, static_cast<std::size_t>(pstKeyPair->nPrivateKeySize));
+    OPENSSL_cleanse(pstKeyPair->pbyPrivateKey,
+                    static_cast<std::size_t>(pstKeyPair->nPrivateKeySize));
   delete[] pstKeyPair->pbyPrivateKey;
   delete[] pstKeyPair->pbyPubKeyX;
   delete[] pstKeyPair->pbyPubKeyY;
@@ -149,16 +150,15 @@ int DecryptKeyPairFromSM2PFX(const char* pszPassword, SM2_KEY_PAIR* pstKeyPair,
                             &pbyRawPrivateKey, &nPrivateKeySize);
   if (ORLO_OK != nResult)
     return trace.Failed("SM4DecryptByPin", SIGIL_E_DECRYPT_SM2_PFX, "ORLO_OK != nResult");
-  sm2pfx::WipedBytes pbyPrivateKey(pbyRawPrivateKey,
-                                   {static_cast<std::size_t>(nPrivateKeySize)});
+  sm2pfx::WipedBytes pbyPrivateKey(pbyRawPrivateKey, {static_cast<std::size_t>(nPrivateKeySize)});
   trace.Ok("SM4DecryptByPin");
 
   unsigned char* pbyRawX = nullptr;
   unsigned char* pbyRawY = nullptr;
   int nXSize = 0;
   int nYSize = 0;
-  nResult = GetPublicKeyXYFromSM2Cert(pbyCertData.get(), nCertDataSize, &pbyRawX, &nXSize,
-                                      &pbyRawY, &nYSize);
+  nResult = GetPublicKeyXYFromSM2Cert(pbyCertData.get(), nCertDataSize, &pbyRawX, &nXSize, &pbyRawY,
+                                      &nYSize);
   if (ORLO_OK != nResult)
     return trace.Failed("GetPublicKeyXYFromSM2Cert", nResult, "ORLO_OK != nResult");
   std::unique_ptr<unsigned char[]> pbyPubKeyX(pbyRawX);

@@ -81,8 +81,7 @@ int ConvertCertDataToX509(const unsigned char* pbyCertData, int nCertDataSize, X
   if (ppX509Cert == nullptr)
     return trace.Failed("Check Parameters", ORLO_FAILED, "NULL == ppX509Cert");
   X509Ptr pX509Cert = ReadCertificate(pbyCertData, nCertDataSize);
-  if (!pX509Cert)
-    return trace.FailedWithLibraryError("d2i_X509", ORLO_FAILED, "NULL == pX509Cert");
+  if (!pX509Cert) return trace.FailedWithLibraryError("d2i_X509", ORLO_FAILED, "NULL == pX509Cert");
   trace.Ok("d2i_X509");
   *ppX509Cert = pX509Cert.release();
   return ORLO_OK;
@@ -97,8 +96,7 @@ int GetPublicKeyXYFromSM2Cert(const unsigned char* pbyCertData, int nCertDataSiz
     return trace.Failed("Check Parameters", ORLO_FAILED, "NULL == ppbySM2PubKeyX");
 
   const X509Ptr pX509Cert = ReadCertificate(pbyCertData, nCertDataSize);
-  if (!pX509Cert)
-    return trace.FailedWithLibraryError("d2i_X509", ORLO_FAILED, "NULL == pX509Cert");
+  if (!pX509Cert) return trace.FailedWithLibraryError("d2i_X509", ORLO_FAILED, "NULL == pX509Cert");
   trace.Ok("d2i_X509");
 
   const EVP_PKEY* pEvpPublickey = X509_get0_pubkey(pX509Cert.get());
@@ -138,8 +136,7 @@ int GetIssuerFromCert(const unsigned char* pbyCertData, int nCertDataSize,
   if (ppbyASN1Issuer == nullptr || pnASN1IssuerSize == nullptr)
     return trace.Failed("Check Parameters", ORLO_FAILED, "NULL == ppbyASN1Issuer");
   const X509Ptr pX509Cert = ReadCertificate(pbyCertData, nCertDataSize);
-  if (!pX509Cert)
-    return trace.FailedWithLibraryError("d2i_X509", ORLO_FAILED, "NULL == pX509Cert");
+  if (!pX509Cert) return trace.FailedWithLibraryError("d2i_X509", ORLO_FAILED, "NULL == pX509Cert");
   trace.Ok("d2i_X509");
 
   int nASN1IssuerSize = 0;
@@ -161,13 +158,12 @@ int GetSerialNumberFromCert(const unsigned char* pbyCertData, int nCertDataSize,
   if (ppbyASN1SerialNumber == nullptr || pnASN1SerialNumberSize == nullptr)
     return trace.Failed("Check Parameters", ORLO_FAILED, "NULL == ppbyASN1SerialNumber");
   const X509Ptr pX509Cert = ReadCertificate(pbyCertData, nCertDataSize);
-  if (!pX509Cert)
-    return trace.FailedWithLibraryError("d2i_X509", ORLO_FAILED, "NULL == pX509Cert");
+  if (!pX509Cert) return trace.FailedWithLibraryError("d2i_X509", ORLO_FAILED, "NULL == pX509Cert");
   trace.Ok("d2i_X509");
 
   int nASN1SerialNumberSize = 0;
-  std::unique_ptr<unsigned char[]> pbyASN1SerialNumber = EncodeDer(
-      i2d_ASN1_INTEGER, X509_get0_serialNumber(pX509Cert.get()), &nASN1SerialNumberSize);
+  std::unique_ptr<unsigned char[]> pbyASN1SerialNumber =
+      EncodeDer(i2d_ASN1_INTEGER, X509_get0_serialNumber(pX509Cert.get()), &nASN1SerialNumberSize);
   if (nASN1SerialNumberSize <= 0 || !pbyASN1SerialNumber)
     return trace.FailedWithLibraryError(
         "i2d_ASN1_INTEGER", ORLO_FAILED,
@@ -185,8 +181,7 @@ int GetSubjectKeyIDFromCert(const unsigned char* pbyCertData, int nCertDataSize,
   if (ppbySubjectKeyID == nullptr || pnSubjectKeyIDSize == nullptr)
     return trace.Failed("Check Parameters", ORLO_FAILED, "NULL == ppbySubjectKeyID");
   const X509Ptr pX509Cert = ReadCertificate(pbyCertData, nCertDataSize);
-  if (!pX509Cert)
-    return trace.FailedWithLibraryError("d2i_X509", ORLO_FAILED, "NULL == pX509Cert");
+  if (!pX509Cert) return trace.FailedWithLibraryError("d2i_X509", ORLO_FAILED, "NULL == pX509Cert");
   trace.Ok("d2i_X509");
 
   const int nIndex = X509_get_ext_by_NID(pX509Cert.get(), NID_subject_key_identifier, -1);
@@ -208,7 +203,8 @@ int GetSubjectKeyIDFromCert(const unsigned char* pbyCertData, int nCertDataSize,
     return trace.Failed("Decode SubjectKeyIdentifier", ORLO_FAILED, "nSubjectKeyIDSize <= 0");
   trace.Ok("Decode SubjectKeyIdentifier");
 
-  std::unique_ptr<unsigned char[]> pbySubjectKeyID(new (std::nothrow) unsigned char[keyID.size()]());
+  std::unique_ptr<unsigned char[]> pbySubjectKeyID(
+      new (std::nothrow) unsigned char[keyID.size()]());
   if (!pbySubjectKeyID) return trace.Failed("New buffer", ORLO_FAILED, "!pbySubjectKeyID");
   std::memcpy(pbySubjectKeyID.get(), keyID.data(), keyID.size());
   trace.Ok("New buffer");

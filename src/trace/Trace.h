@@ -18,13 +18,13 @@ inline constexpr ULONG TRACE_FLAG_FUNC = 0x8;    // function entry and exit
 // Record numbers.
 inline constexpr USHORT TRACE_MSG_ENTER = 10;
 inline constexpr USHORT TRACE_MSG_EXIT = 11;
-inline constexpr USHORT TRACE_MSG_FAILURE = 12;     // wide failure line, result code
-inline constexpr USHORT TRACE_MSG_STEP = 13;        // wide step line, result code
-inline constexpr USHORT TRACE_MSG_ENGINE_OK = 10;   // narrow success line
-inline constexpr USHORT TRACE_MSG_ENGINE_FAIL = 11; // narrow failure line
-inline constexpr USHORT TRACE_MSG_VALUE_W = 20;     // name (narrow), value (wide)
-inline constexpr USHORT TRACE_MSG_VALUE_A = 21;     // name (narrow), value (narrow)
-inline constexpr USHORT TRACE_MSG_VALUE_INT = 22;   // name (narrow), value (32-bit)
+inline constexpr USHORT TRACE_MSG_FAILURE = 12;      // wide failure line, result code
+inline constexpr USHORT TRACE_MSG_STEP = 13;         // wide step line, result code
+inline constexpr USHORT TRACE_MSG_ENGINE_OK = 10;    // narrow success line
+inline constexpr USHORT TRACE_MSG_ENGINE_FAIL = 11;  // narrow failure line
+inline constexpr USHORT TRACE_MSG_VALUE_W = 20;      // name (narrow), value (wide)
+inline constexpr USHORT TRACE_MSG_VALUE_A = 21;      // name (narrow), value (narrow)
+inline constexpr USHORT TRACE_MSG_VALUE_INT = 22;    // name (narrow), value (32-bit)
 
 // The provider's control GUID {5C8F2A58-369A-44F0-9235-C05ECB1DD73E}.
 inline constexpr GUID kTraceControlGuid = {

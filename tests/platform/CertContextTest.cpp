@@ -22,7 +22,9 @@ struct ContextFree {
 };
 using UniqueContext = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
 
-Bytes BlobBytes(const CRYPT_INTEGER_BLOB& blob) { return Bytes(blob.pbData, blob.pbData + blob.cbData); }
+Bytes BlobBytes(const CRYPT_INTEGER_BLOB& blob) {
+  return Bytes(blob.pbData, blob.pbData + blob.cbData);
+}
 
 Bytes NameDer(const X509_NAME* name) {
   unsigned char* der = nullptr;
@@ -131,11 +133,11 @@ TEST_F(CertContextTest, SerialNumberIsTheEncodedIntegerLeastSignificantFirst) {
       {{0x01}, false, {0x01}},
       {{0x80, 0x01}, false, {0x01, 0x80, 0x00}},  // leading zero kept
       {{0x00, 0x7F, 0x02}, false, {0x02, 0x7F}},  // minimal encoding
-      {{0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
-        0x88, 0x99, 0xAA, 0xBB, 0xCC},
+      {{0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0, 0x11, 0x22,
+        0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC},
        false,
-       {0xCC, 0xBB, 0xAA, 0x99, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 0xF0, 0xDE, 0xBC,
-        0x9A, 0x78, 0x56, 0x34, 0x12}},
+       {0xCC, 0xBB, 0xAA, 0x99, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33,
+        0x22, 0x11, 0xF0, 0xDE, 0xBC, 0x9A, 0x78, 0x56, 0x34, 0x12}},
       {{0x01}, true, {0xFF}},  // -1
   };
   for (const Case& c : cases) {
@@ -167,10 +169,11 @@ TEST_F(CertContextTest, CertInfoMatchesOpenSslForRsa) {
   EXPECT_STREQ(info.SubjectPublicKeyInfo.Algorithm.pszObjId, "1.2.840.113549.1.1.1");
   EXPECT_EQ(BlobBytes(info.SubjectPublicKeyInfo.Algorithm.Parameters), (Bytes{0x05, 0x00}));
   const ASN1_BIT_STRING* bits = X509_get0_pubkey_bitstr(x);
-  EXPECT_EQ(Bytes(info.SubjectPublicKeyInfo.PublicKey.pbData,
-                  info.SubjectPublicKeyInfo.PublicKey.pbData +
-                      info.SubjectPublicKeyInfo.PublicKey.cbData),
-            Bytes(ASN1_STRING_get0_data(bits), ASN1_STRING_get0_data(bits) + ASN1_STRING_length(bits)));
+  EXPECT_EQ(
+      Bytes(
+          info.SubjectPublicKeyInfo.PublicKey.pbData,
+          info.SubjectPublicKeyInfo.PublicKey.pbData + info.SubjectPublicKeyInfo.PublicKey.cbData),
+      Bytes(ASN1_STRING_get0_data(bits), ASN1_STRING_get0_data(bits) + ASN1_STRING_length(bits)));
   EXPECT_EQ(info.SubjectPublicKeyInfo.PublicKey.cUnusedBits, 0u);
   EXPECT_EQ(info.IssuerUniqueId.cbData, 0u);
   EXPECT_EQ(info.SubjectUniqueId.cbData, 0u);
@@ -260,8 +263,9 @@ TEST_F(CertContextTest, HashesAndKeyIdentifierAreComputedOnDemand) {
 
   const ASN1_OCTET_STRING* ski = X509_get0_subject_key_id(Rsa().cert.get());
   ASSERT_NE(ski, nullptr);
-  EXPECT_EQ(GetProperty(rsa.get(), CERT_KEY_IDENTIFIER_PROP_ID),
-            Bytes(ASN1_STRING_get0_data(ski), ASN1_STRING_get0_data(ski) + ASN1_STRING_length(ski)));
+  EXPECT_EQ(
+      GetProperty(rsa.get(), CERT_KEY_IDENTIFIER_PROP_ID),
+      Bytes(ASN1_STRING_get0_data(ski), ASN1_STRING_get0_data(ski) + ASN1_STRING_length(ski)));
 
   // Without the extension: SHA-1 of the encoded public key info.
   unsigned char* spki = nullptr;
@@ -307,8 +311,8 @@ TEST_F(CertContextTest, PropertySizeRulesAndDeletion) {
   SetLastError(0);
   EXPECT_FALSE(CertGetCertificateContextProperty(ctx.get(), 1000, nullptr, &size));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_NOT_FOUND));
-  EXPECT_FALSE(CertGetCertificateContextProperty(ctx.get(), CERT_FRIENDLY_NAME_PROP_ID, nullptr,
-                                                 &size));
+  EXPECT_FALSE(
+      CertGetCertificateContextProperty(ctx.get(), CERT_FRIENDLY_NAME_PROP_ID, nullptr, &size));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_NOT_FOUND));
 
   CRYPT_DATA_BLOB broken{4, nullptr};

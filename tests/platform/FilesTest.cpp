@@ -120,8 +120,8 @@ TEST(FilesTest, HandlesAreCheckedNotTrusted) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   char c;
   DWORD n;
-  for (HANDLE bad : {h, INVALID_HANDLE_VALUE, static_cast<HANDLE>(nullptr),
-                     reinterpret_cast<HANDLE>(0x1234)}) {
+  for (HANDLE bad :
+       {h, INVALID_HANDLE_VALUE, static_cast<HANDLE>(nullptr), reinterpret_cast<HANDLE>(0x1234)}) {
     SetLastError(0);
     EXPECT_FALSE(ReadFile(bad, &c, 1, &n, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);

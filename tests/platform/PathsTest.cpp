@@ -44,12 +44,18 @@ TEST(PathsTest, FullPathIsLexicallyNormalised) {
     const char16_t* in;
     const char16_t* out;
   } cases[] = {
-      {u"/a/b/c.txt", u"/a/b/c.txt"},   {u"/a//b///c", u"/a/b/c"},
-      {u"/a/./b/.", u"/a/b"},           {u"/a/b/../c", u"/a/c"},
-      {u"/a/b/..", u"/a"},              {u"/../../x", u"/x"},
-      {u"/..", u"/"},                   {u"/", u"/"},
-      {u"/a/b/", u"/a/b/"},             {u"//", u"/"},
-      {u"/a/../../b/./c/..", u"/b"},    {u"/a/..b/c", u"/a/..b/c"},
+      {u"/a/b/c.txt", u"/a/b/c.txt"},
+      {u"/a//b///c", u"/a/b/c"},
+      {u"/a/./b/.", u"/a/b"},
+      {u"/a/b/../c", u"/a/c"},
+      {u"/a/b/..", u"/a"},
+      {u"/../../x", u"/x"},
+      {u"/..", u"/"},
+      {u"/", u"/"},
+      {u"/a/b/", u"/a/b/"},
+      {u"//", u"/"},
+      {u"/a/../../b/./c/..", u"/b"},
+      {u"/a/..b/c", u"/a/..b/c"},
   };
   for (const Case& c : cases) EXPECT_EQ(FullPath(c.in), c.out) << ToUtf8(c.in);
 }
@@ -103,8 +109,12 @@ TEST(PathsTest, RemoveFileSpec) {
     const char16_t* out;
     BOOL result;
   } cases[] = {
-      {u"/a/b/c.txt", u"/a/b", TRUE}, {u"/a", u"/", TRUE},  {u"/", u"/", FALSE},
-      {u"/a/b/", u"/a/b", TRUE},      {u"name", u"", TRUE}, {u"a/b", u"a", TRUE},
+      {u"/a/b/c.txt", u"/a/b", TRUE},
+      {u"/a", u"/", TRUE},
+      {u"/", u"/", FALSE},
+      {u"/a/b/", u"/a/b", TRUE},
+      {u"name", u"", TRUE},
+      {u"a/b", u"a", TRUE},
       {u"", u"", FALSE},
   };
   for (const Case& c : cases) {
@@ -122,9 +132,14 @@ TEST(PathsTest, FindExtension) {
     const char16_t* in;
     const char16_t* ext;
   } cases[] = {
-      {u"/a/report.EXE", u".EXE"}, {u"/a/a.js.txt", u".txt"}, {u"/a.dir/name", u""},
-      {u"/home/.bashrc", u".bashrc"}, {u"/a/b.", u"."},       {u"noext", u""},
-      {u"/a/x.exe y", u".exe y"}, {u"", u""},
+      {u"/a/report.EXE", u".EXE"},
+      {u"/a/a.js.txt", u".txt"},
+      {u"/a.dir/name", u""},
+      {u"/home/.bashrc", u".bashrc"},
+      {u"/a/b.", u"."},
+      {u"noext", u""},
+      {u"/a/x.exe y", u".exe y"},
+      {u"", u""},
   };
   for (const Case& c : cases) {
     LPWSTR ext = PathFindExtensionW(c.in);

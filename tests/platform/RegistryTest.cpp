@@ -100,7 +100,8 @@ TEST_F(RegistryTest, HivesLiveUnderTheStateRootsWithTheirModes) {
   Bytes blob = {0x30, 0x82, 0x00, 0x00, 0x01};
   ASSERT_EQ(Set(cert.get(), u"Blob", REG_BINARY, blob), ERROR_SUCCESS);
 
-  fs::path folder = machine_ / "registry/SOFTWARE/Microsoft/SystemCertificates/ROOT/Certificates/ABCD";
+  fs::path folder =
+      machine_ / "registry/SOFTWARE/Microsoft/SystemCertificates/ROOT/Certificates/ABCD";
   ASSERT_TRUE(fs::is_directory(folder));
   EXPECT_TRUE(fs::is_regular_file(folder / "=Blob"));
   EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, static_cast<fs::perms>(0755));
@@ -164,7 +165,8 @@ TEST_F(RegistryTest, NamesCannotLeaveTheirKey) {
   }
   // Everything stayed inside the key's own folder.
   std::vector<std::string> top;
-  for (const auto& e : fs::directory_iterator(machine_ / "registry")) top.push_back(e.path().filename());
+  for (const auto& e : fs::directory_iterator(machine_ / "registry"))
+    top.push_back(e.path().filename());
   EXPECT_EQ(top, std::vector<std::string>{"Root"});
   EXPECT_FALSE(fs::exists(machine_ / "registry/Root/a"));
 }
@@ -342,9 +344,9 @@ TEST_F(RegistryTest, AccessRightsAreHonoured) {
   EXPECT_EQ(SubKeys(reader.get()), std::vector<std::u16string>{u"Sub"});
   // Opening an existing key through it is fine.
   DWORD disposition = 0;
-  EXPECT_EQ(RegCreateKeyExW(reader.get(), u"sub", 0, nullptr, 0, KEY_READ, nullptr, &made,
-                            &disposition),
-            ERROR_SUCCESS);
+  EXPECT_EQ(
+      RegCreateKeyExW(reader.get(), u"sub", 0, nullptr, 0, KEY_READ, nullptr, &made, &disposition),
+      ERROR_SUCCESS);
   EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
   RegCloseKey(made);
 

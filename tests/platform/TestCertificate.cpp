@@ -44,9 +44,9 @@ Built Make(const Options& options) {
   ASN1_INTEGER_free(serial);
   X509_NAME* name = X509_get_subject_name(cert);
   ok = ok &&
-       X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                                  reinterpret_cast<const unsigned char*>(options.commonName.c_str()),
-                                  -1, -1, 0) == 1 &&
+       X509_NAME_add_entry_by_txt(
+           name, "CN", MBSTRING_UTF8,
+           reinterpret_cast<const unsigned char*>(options.commonName.c_str()), -1, -1, 0) == 1 &&
        X509_set_issuer_name(cert, name) == 1 &&
        SetTime(X509_getm_notBefore(cert), options.notBefore) &&
        SetTime(X509_getm_notAfter(cert), options.notAfter) &&

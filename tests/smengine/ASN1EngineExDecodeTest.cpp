@@ -37,8 +37,10 @@ Bytes Hex(const std::string& text) {
 Bytes Wrap(BYTE byTag, const Bytes& value) {
   Bytes out{byTag};
   const std::size_t n = value.size();
-  if (n >= 0x100) out.insert(out.end(), {0x82, static_cast<BYTE>(n >> 8)});
-  else if (n >= 0x80) out.push_back(0x81);
+  if (n >= 0x100)
+    out.insert(out.end(), {0x82, static_cast<BYTE>(n >> 8)});
+  else if (n >= 0x80)
+    out.push_back(0x81);
   out.push_back(static_cast<BYTE>(n));
   out.insert(out.end(), value.begin(), value.end());
   return out;
@@ -116,17 +118,17 @@ TEST(ASN1EngineExDecode, ShapesOfDecodedTrees) {
   };
   const Case cases[] = {
       {"30 80 02 01 05 00 00", 5, 7, 1},
-      {"04 03 30 01 00", 3, 5, 0},          // an OCTET STRING is never looked into
+      {"04 03 30 01 00", 3, 5, 0},  // an OCTET STRING is never looked into
       {"A0 03 02 01 07", 3, 5, 1},
       {"85 01 07", 1, 3, 0},
-      {"90 01 07", 1, 3, 0},                // primitive context tag: no children
-      {"24 80 04 01 41 00 00", 5, 7, 1},    // constructed OCTET STRING: children
+      {"90 01 07", 1, 3, 0},              // primitive context tag: no children
+      {"24 80 04 01 41 00 00", 5, 7, 1},  // constructed OCTET STRING: children
       {"30 80 00 00", 2, 4, 0},
       {"30 80 30 80 02 01 01 00 00 02 01 02 00 00", 12, 14, 2},
       {"04 80 41 42 00 00", 4, 6, 0},
-      {"30 81 03 02 01 01", 3, 6, 1},       // non-minimal lengths are read as BER
+      {"30 81 03 02 01 01", 3, 6, 1},  // non-minimal lengths are read as BER
       {"30 84 00 00 00 03 02 01 01", 3, 9, 1},
-      {"30 03 02 01 01 FF FF", 3, 5, 1},    // bytes after the root are not looked at
+      {"30 03 02 01 01 FF FF", 3, 5, 1},  // bytes after the root are not looked at
       {"05 00", 0, 2, 0},
   };
   for (const Case& c : cases) {
@@ -147,20 +149,18 @@ TEST(ASN1EngineExDecode, ShapesOfDecodedTrees) {
 
 TEST(ASN1EngineExDecode, MalformedEncodingsFail) {
   for (const char* hex : {
-           "",
-           "30",
-           "30 80",
-           "30 03 02 02 01",                      // child past its parent
-           "30 05 02 01 01",                      // value past the buffer
-           "30 80 02 01 05",                      // no end-of-contents
+           "", "30", "30 80",
+           "30 03 02 02 01",  // child past its parent
+           "30 05 02 01 01",  // value past the buffer
+           "30 80 02 01 05",  // no end-of-contents
            "30 80 02 01 05 00",
-           "30 80 30 80 02 01 01 00 00",          // inner closed, outer not
-           "30 05 A0 80 02 01 07 00 00",          // indefinite child past a definite parent
-           "04 80 41 42 00",                      // primitive without its terminator
-           "04 85 01 00 00 00 01 07",             // 4 GiB + 1, not 1
-           "04 88 FF FF FF FF FF FF FF FF",       // does not fit at all
-           "04 84 FF FF FF",                      // length octets cut short
-           "1F 01 00",                            // high tag number
+           "30 80 30 80 02 01 01 00 00",     // inner closed, outer not
+           "30 05 A0 80 02 01 07 00 00",     // indefinite child past a definite parent
+           "04 80 41 42 00",                 // primitive without its terminator
+           "04 85 01 00 00 00 01 07",        // 4 GiB + 1, not 1
+           "04 88 FF FF FF FF FF FF FF FF",  // does not fit at all
+           "04 84 FF FF FF",                 // length octets cut short
+           "1F 01 00",                       // high tag number
        }) {
     SCOPED_TRACE(hex);
     const Bytes der = Hex(hex);
@@ -234,8 +234,12 @@ TEST(ASN1EngineExDecode, FilesOfFourGibibytesAndMoreAreLocatedNotRead) {
   const std::int64_t nFileSize = (std::int64_t{1} << 32) + 21;
   const std::int64_t nRoot = nFileSize - 7, nLeaf = nFileSize - 14;
   auto Length5 = [](std::int64_t n) {
-    return Bytes{0x85, static_cast<BYTE>(n >> 32), static_cast<BYTE>(n >> 24),
-                 static_cast<BYTE>(n >> 16), static_cast<BYTE>(n >> 8), static_cast<BYTE>(n)};
+    return Bytes{0x85,
+                 static_cast<BYTE>(n >> 32),
+                 static_cast<BYTE>(n >> 24),
+                 static_cast<BYTE>(n >> 16),
+                 static_cast<BYTE>(n >> 8),
+                 static_cast<BYTE>(n)};
   };
   Bytes header{0x30};
   for (BYTE b : Length5(nRoot)) header.push_back(b);

@@ -60,9 +60,15 @@ Encoded Encode(const NodeEx* pNode, int* pnLevel = nullptr) {
 
 TEST(ASN1EngineExLength, MinimalDefiniteForms) {
   const std::pair<std::int64_t, std::string> cases[] = {
-      {0, "00"},          {1, "01"},           {127, "7F"},
-      {128, "81 80"},     {255, "81 FF"},      {256, "82 01 00"},
-      {65535, "82 FF FF"}, {65536, "83 01 00 00"}, {std::int64_t{1} << 32, "85 01 00 00 00 00"},
+      {0, "00"},
+      {1, "01"},
+      {127, "7F"},
+      {128, "81 80"},
+      {255, "81 FF"},
+      {256, "82 01 00"},
+      {65535, "82 FF FF"},
+      {65536, "83 01 00 00"},
+      {std::int64_t{1} << 32, "85 01 00 00 00 00"},
       {INT64_MAX, "88 7F FF FF FF FF FF FF FF"}};
   for (const auto& [nLength, expected] : cases) {
     BYTE* pbyOut = nullptr;
@@ -91,8 +97,9 @@ TEST(ASN1EngineExEncode, AnyTagAndEmptyValues) {
   for (const Case& c : cases) {
     BYTE* pbyOut = nullptr;
     int nSize = 0;
-    ASSERT_EQ(ASN1Encode(&pbyOut, &nSize, c.byTag, c.value.data(), static_cast<int>(c.value.size())),
-              ORLO_OK);
+    ASSERT_EQ(
+        ASN1Encode(&pbyOut, &nSize, c.byTag, c.value.data(), static_cast<int>(c.value.size())),
+        ORLO_OK);
     EXPECT_EQ(Bytes(pbyOut, pbyOut + nSize), c.expected);
     delete[] pbyOut;
   }

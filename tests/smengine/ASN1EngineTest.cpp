@@ -1,11 +1,10 @@
-#include "smengine/ASN1Engine.h"
-
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "smengine/ASN1Engine.h"
 #include "smengine/EngineResult.h"
 
 namespace {
@@ -28,8 +27,10 @@ Bytes Hex(const std::string& text) {
 Bytes Wrap(BYTE byTag, const Bytes& value) {
   Bytes out{byTag};
   const std::size_t n = value.size();
-  if (n >= 0x100) out.insert(out.end(), {0x82, static_cast<BYTE>(n >> 8)});
-  else if (n >= 0x80) out.push_back(0x81);
+  if (n >= 0x100)
+    out.insert(out.end(), {0x82, static_cast<BYTE>(n >> 8)});
+  else if (n >= 0x80)
+    out.push_back(0x81);
   out.push_back(static_cast<BYTE>(n));
   out.insert(out.end(), value.begin(), value.end());
   return out;
@@ -48,10 +49,14 @@ int Decode(const Bytes& der, NodePtr& root) {
 }
 
 TEST(ASN1EngineLength, LengthOctetsInMinimalFormAndZeroRefused) {
-  const std::pair<DWORD, std::string> cases[] = {
-      {1, "01"},          {127, "7F"},          {128, "81 80"},          {255, "81 FF"},
-      {256, "82 01 00"},  {65535, "82 FF FF"},  {65536, "83 01 00 00"},
-      {0xFFFFFFFFu, "84 FF FF FF FF"}};
+  const std::pair<DWORD, std::string> cases[] = {{1, "01"},
+                                                 {127, "7F"},
+                                                 {128, "81 80"},
+                                                 {255, "81 FF"},
+                                                 {256, "82 01 00"},
+                                                 {65535, "82 FF FF"},
+                                                 {65536, "83 01 00 00"},
+                                                 {0xFFFFFFFFu, "84 FF FF FF FF"}};
   for (const auto& [dwLength, expected] : cases) {
     BYTE* pbyOut = nullptr;
     DWORD dwSize = 0;
@@ -106,14 +111,10 @@ TEST(ASN1EngineDecode, ShapesOfDecodedTrees) {
     std::size_t nChildren;
   };
   const Case cases[] = {
-      {"30 03 02 01 01", 0x30, 3, 5, 1},
-      {"30 80 02 01 05 00 00", 0x30, 5, 7, 1},
-      {"04 03 30 01 00", 0x04, 3, 5, 0},
-      {"A0 03 02 01 07", 0xA0, 3, 5, 1},
-      {"85 01 07", 0x85, 1, 3, 0},
-      {"30 00", 0x30, 0, 2, 0},
-      {"30 80 00 00", 0x30, 2, 4, 0},
-      {"04 80 41 42 00 00", 0x04, 4, 6, 0},
+      {"30 03 02 01 01", 0x30, 3, 5, 1},    {"30 80 02 01 05 00 00", 0x30, 5, 7, 1},
+      {"04 03 30 01 00", 0x04, 3, 5, 0},    {"A0 03 02 01 07", 0xA0, 3, 5, 1},
+      {"85 01 07", 0x85, 1, 3, 0},          {"30 00", 0x30, 0, 2, 0},
+      {"30 80 00 00", 0x30, 2, 4, 0},       {"04 80 41 42 00 00", 0x04, 4, 6, 0},
       {"30 81 03 02 01 01", 0x30, 3, 6, 1},
   };
   for (const Case& c : cases) {

@@ -31,7 +31,8 @@ TEST(CertificateOperationsKeyUsage, NoExtensionGrantsNothing) {
 TEST(CertificateOperationsKeyUsage, EveryRequiredBitMustBeGranted) {
   const Bytes both = WithUsage(0xA0).CertDer();
   for (unsigned ok : {0x20u, 0x80u, 0xA0u, 0u}) EXPECT_EQ(Check(both, ok), ORLO_OK) << ok;
-  for (unsigned no : {0x10u, 0xB0u, 0x8000u}) EXPECT_EQ(Check(both, no), SIGIL_E_INVALID_CERT_USAGE);
+  for (unsigned no : {0x10u, 0xB0u, 0x8000u})
+    EXPECT_EQ(Check(both, no), SIGIL_E_INVALID_CERT_USAGE);
   const auto encipher = WithUsage(0x20);
   EXPECT_EQ(Check(encipher.CertDer(), 0x80), SIGIL_E_INVALID_CERT_USAGE);
   const std::string pem = encipher.CertPem();

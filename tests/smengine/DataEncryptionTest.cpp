@@ -19,7 +19,8 @@ const Bytes kIv(16, 0);
 int Encrypt(const Bytes& iv, const Bytes& plain, Bytes* out) {
   unsigned char* p = nullptr;
   int n = 0;
-  const int r = engine::SM4_Encrypt_CBC(iv.data(), kKey.data(), plain.data(), int(plain.size()), &p, &n);
+  const int r =
+      engine::SM4_Encrypt_CBC(iv.data(), kKey.data(), plain.data(), int(plain.size()), &p, &n);
   if (r == ORLO_OK) *out = Bytes(p, p + n);
   delete[] p;
   return r;
@@ -89,7 +90,8 @@ TEST(DataEncryptionSm4, DecryptByPinUsesThePasswordKey) {
   const Bytes secret(32, 0xC3);
   for (const std::string password : {"123456", "", "пароль 密码"}) {
     Bytes plain;
-    ASSERT_EQ(ByPin(password.c_str(), testpki::EncryptByPassword(secret, password), &plain), ORLO_OK);
+    ASSERT_EQ(ByPin(password.c_str(), testpki::EncryptByPassword(secret, password), &plain),
+              ORLO_OK);
     EXPECT_EQ(plain, secret);
   }
   Bytes plain;

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
@@ -104,16 +103,17 @@ TEST(SMFileCertHelpers, PemAndDerGiveTheSameOutputs) {
 }
 
 TEST(SMFileCertHelpers, GarbageAndForeignKeysFail) {
-  for (const Bytes& junk : {Bytes{0x30, 0x03, 0x02, 0x01, 0x01}, Text("not a cert"), Bytes{},
-                            Text("-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n")}) {
+  for (const Bytes& junk :
+       {Bytes{0x30, 0x03, 0x02, 0x01, 0x01}, Text("not a cert"), Bytes{},
+        Text("-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n")}) {
     for (Getter get : kGetters) EXPECT_FALSE(Fetch(get, junk).has_value());
     EXPECT_FALSE(XY(junk).has_value());
     X509* x = reinterpret_cast<X509*>(0x1);
     EXPECT_EQ(engine::ConvertCertDataToX509(junk.data(), int(junk.size()), &x), ORLO_FAILED);
     EXPECT_EQ(x, reinterpret_cast<X509*>(0x1));
   }
-  const auto rsa = testpki::MakeRsaIdentity({"CN=rsa", "03", testpki::kKuDigitalSignature},
-                                            nullptr, 1024);
+  const auto rsa =
+      testpki::MakeRsaIdentity({"CN=rsa", "03", testpki::kKuDigitalSignature}, nullptr, 1024);
   EXPECT_FALSE(XY(rsa->CertDer()).has_value());
   EXPECT_TRUE(Fetch(&engine::GetSerialNumberFromCert, rsa->CertDer()).has_value());
 }
@@ -146,8 +146,9 @@ TEST(SMFileCertHelpers, SubjectKeyIdIsDecodedWhole) {
   cut.pop_back();
   for (const Bytes& value : {trailing, cut, Bytes{0x04, 0x00}, Bytes{0x03, 0x01, 0x00}, Bytes{}})
     EXPECT_FALSE(Fetch(&engine::GetSubjectKeyIDFromCert, WithSkid(id, value, -1)).has_value());
-  EXPECT_FALSE(Fetch(&engine::GetSubjectKeyIDFromCert,
-                     Sm2(testpki::LeadingZero::None, false).CertDer()).has_value());
+  EXPECT_FALSE(
+      Fetch(&engine::GetSubjectKeyIDFromCert, Sm2(testpki::LeadingZero::None, false).CertDer())
+          .has_value());
 }
 
 }  // namespace

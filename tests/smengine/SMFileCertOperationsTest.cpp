@@ -57,12 +57,14 @@ Bytes* SMFileCert::pfx_ = nullptr;
 TEST_F(SMFileCert, ParseAndDecryptRoundTrip) {
   unsigned char *pbyKey = nullptr, *pbyCert = nullptr;
   int nCert = 0;
-  ASSERT_EQ(engine::ParseSM2PFX(pfx_->data(), int(pfx_->size()), nullptr, nullptr, &pbyCert, &nCert),
-            ORLO_OK);
+  ASSERT_EQ(
+      engine::ParseSM2PFX(pfx_->data(), int(pfx_->size()), nullptr, nullptr, &pbyCert, &nCert),
+      ORLO_OK);
   EXPECT_EQ(Bytes(pbyCert, pbyCert + nCert), id_->CertDer());
   delete[] pbyCert;
-  EXPECT_EQ(engine::ParseSM2PFX(pfx_->data(), int(pfx_->size()), &pbyKey, nullptr, nullptr, nullptr),
-            ORLO_INVALID_PARAMETER);
+  EXPECT_EQ(
+      engine::ParseSM2PFX(pfx_->data(), int(pfx_->size()), &pbyKey, nullptr, nullptr, nullptr),
+      ORLO_INVALID_PARAMETER);
 
   KeyPair pair;
   ASSERT_EQ(Decrypt(*pfx_, kPassword, &pair), ORLO_OK);
@@ -166,32 +168,32 @@ TEST_F(SMFileCert, BrokenDerFailsAsAWholeAndLeavesOutputsAlone) {
   };
   ASSERT_EQ(Parse(pfx(ver, cat({oid, oid, key}), cat({oid, cert}))), ORLO_OK);
   const std::vector<Bytes> bad = {
-      pfx(Tlv(0x02, {}), cat({oid, oid, key}), cat({oid, cert})),         // empty INTEGER
-      pfx(ver, cat({oid, key}), cat({oid, cert})),                        // missing field
-      pfx(ver, cat({oid, oid, key, oid}), cat({oid, cert})),              // extra field
-      pfx(ver, cat({oid, oid, Tlv(0x24, key)}), cat({oid, cert})),        // constructed
-      pfx(ver, cat({oid, oid, Tlv(0x04, {})}), cat({oid, cert})),         // empty key
+      pfx(Tlv(0x02, {}), cat({oid, oid, key}), cat({oid, cert})),            // empty INTEGER
+      pfx(ver, cat({oid, key}), cat({oid, cert})),                           // missing field
+      pfx(ver, cat({oid, oid, key, oid}), cat({oid, cert})),                 // extra field
+      pfx(ver, cat({oid, oid, Tlv(0x24, key)}), cat({oid, cert})),           // constructed
+      pfx(ver, cat({oid, oid, Tlv(0x04, {})}), cat({oid, cert})),            // empty key
       pfx(ver, cat({Tlv(0x06, {0x2A, 0x81}), oid, key}), cat({oid, cert})),  // cut OID
       pfx(ver, cat({oid, oid, key}), cat({Tlv(0x06, {0x2A, 0x80, 1}), cert})),
-      pfx(ver, cat({oid, oid, key}), cat({oid, Tlv(0x04, {})})),         // empty certificate
-      Bytes{0x30, 0x80, 0x02, 0x01, 0x01, 0x00, 0x00},                   // indefinite length
-      Bytes{0x30, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x01, 0x01},        // past the end
+      pfx(ver, cat({oid, oid, key}), cat({oid, Tlv(0x04, {})})),    // empty certificate
+      Bytes{0x30, 0x80, 0x02, 0x01, 0x01, 0x00, 0x00},              // indefinite length
+      Bytes{0x30, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x01, 0x01},  // past the end
   };
   for (std::size_t i = 0; i < bad.size(); ++i) {
     unsigned char* pbyKey = reinterpret_cast<unsigned char*>(0x1);
     int nKey = -7;
-    EXPECT_EQ(engine::ParseSM2PFX(bad[i].data(), int(bad[i].size()), &pbyKey, &nKey, nullptr,
-                                  nullptr),
-              SIGIL_E_DECODE_SM2_PFX)
+    EXPECT_EQ(
+        engine::ParseSM2PFX(bad[i].data(), int(bad[i].size()), &pbyKey, &nKey, nullptr, nullptr),
+        SIGIL_E_DECODE_SM2_PFX)
         << i;
     EXPECT_EQ(pbyKey, reinterpret_cast<unsigned char*>(0x1));
     EXPECT_EQ(nKey, -7);
   }
   // A certificate that is not one: the key decrypts, the public key fails.
-  EXPECT_EQ(Decrypt(testpki::EncodeSm2Pfx(testpki::EncryptByPassword(D(), kPassword),
-                                          Bytes{0x30, 0x00}),
-                    kPassword, &pair),
-            ORLO_FAILED);
+  EXPECT_EQ(
+      Decrypt(testpki::EncodeSm2Pfx(testpki::EncryptByPassword(D(), kPassword), Bytes{0x30, 0x00}),
+              kPassword, &pair),
+      ORLO_FAILED);
 }
 
 }  // namespace

@@ -35,8 +35,8 @@ TEST(WriteFileIn, WritesExactBytesOnce) {
 TEST(WriteFileIn, RefusesNamesThatLeaveTheFolder) {
   const fs::path dir = testsupport::MakeTempDir("escape");
   fs::create_directory(dir / "sub");
-  for (const std::string& name : std::vector<std::string>{"", ".", "..", "../x", "sub/x", "/tmp/x", "a..b", "..x",
-                                 std::string("a\0b", 3)}) {
+  for (const std::string& name : std::vector<std::string>{"", ".", "..", "../x", "sub/x", "/tmp/x",
+                                                          "a..b", "..x", std::string("a\0b", 3)}) {
     std::string error;
     EXPECT_FALSE(testpki::WriteFileIn(dir, name, std::string_view("x"), &error)) << name;
     EXPECT_FALSE(error.empty()) << name;

@@ -36,8 +36,8 @@ inline Bytes Sm2PointOf(std::span<const std::uint8_t> d) {
   std::unique_ptr<BIGNUM, decltype(&BN_clear_free)> bn(
       BN_bin2bn(d.data(), static_cast<int>(d.size()), nullptr), BN_clear_free);
   std::unique_ptr<EC_POINT, decltype(&EC_POINT_free)> p(EC_POINT_new(group.get()), EC_POINT_free);
-  if (!group || !bn || !p || EC_POINT_mul(group.get(), p.get(), bn.get(), nullptr, nullptr,
-                                          nullptr) != 1)
+  if (!group || !bn || !p ||
+      EC_POINT_mul(group.get(), p.get(), bn.get(), nullptr, nullptr, nullptr) != 1)
     return {};
   Bytes out(65);
   if (EC_POINT_point2oct(group.get(), p.get(), POINT_CONVERSION_UNCOMPRESSED, out.data(),
@@ -51,8 +51,8 @@ inline Bytes CertPoint(X509* cert) {
   EVP_PKEY* pub = X509_get0_pubkey(cert);
   Bytes out(65);
   std::size_t len = 0;
-  if (pub == nullptr || EVP_PKEY_get_octet_string_param(pub, "encoded-pub-key", out.data(),
-                                                        out.size(), &len) != 1 ||
+  if (pub == nullptr ||
+      EVP_PKEY_get_octet_string_param(pub, "encoded-pub-key", out.data(), out.size(), &len) != 1 ||
       len != 65)
     return {};
   return out;

@@ -58,7 +58,8 @@ TEST(TestPkiSm2, IssuedCertificateChainsToItsRoot) {
   ASSERT_TRUE(root);
   auto ee = testpki::MakeSm2Identity(Profile("Leaf", "1001", 0x80), &*root);
   ASSERT_TRUE(ee);
-  EXPECT_EQ(NameText(X509_get_issuer_name(ee->cert())), NameText(X509_get_subject_name(root->cert())));
+  EXPECT_EQ(NameText(X509_get_issuer_name(ee->cert())),
+            NameText(X509_get_subject_name(root->cert())));
 
   X509* rootCopy = X509_dup(root->cert());
   X509* leafCopy = X509_dup(ee->cert());
@@ -68,7 +69,8 @@ TEST(TestPkiSm2, IssuedCertificateChainsToItsRoot) {
   X509_STORE_add_cert(store, rootCopy);
   X509_STORE_CTX* ctx = X509_STORE_CTX_new();
   ASSERT_EQ(X509_STORE_CTX_init(ctx, store, leafCopy, nullptr), 1);
-  EXPECT_EQ(X509_verify_cert(ctx), 1) << X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx));
+  EXPECT_EQ(X509_verify_cert(ctx), 1)
+      << X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx));
   X509_STORE_CTX_free(ctx);
   X509_STORE_free(store);
   X509_free(rootCopy);

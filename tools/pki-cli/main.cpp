@@ -1,12 +1,12 @@
 // npsigil-testpki: writes test certificates, key files and fuzz seeds into a
 // folder it is given, and nowhere else.
-#include "pki/TestPki.h"
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <system_error>
 #include <vector>
+
+#include "pki/TestPki.h"
 
 namespace {
 
@@ -106,8 +106,7 @@ int Corpus(const std::filesystem::path& folder) {
       Write(pfxDir, "truncated", truncated) && Write(certDir, "sm2-root", root->CertDer()) &&
       Write(certDir, "sm2-ee", cert) && Write(certDir, "sm2-bare", bare->CertDer()) &&
       Write(certDir, "rsa-ee", rsa->CertDer()) && Write(certDir, "sm2-ee-pem", ee->CertPem()) &&
-      Write(b64Dir, "sm2pfx-file", file) &&
-      Write(b64Dir, "sm2pfx-file-newline", file + "\n") &&
+      Write(b64Dir, "sm2pfx-file", file) && Write(b64Dir, "sm2pfx-file-newline", file + "\n") &&
       Write(b64Dir, "cert", testpki::Base64Encode(cert));
   return ok ? 0 : 1;
 }
@@ -118,13 +117,20 @@ int Sm2(const std::filesystem::path& folder, const std::string& name, int argc, 
   for (int i = 0; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
-    if (arg == "--subject" && hasValue) p.subject = argv[++i];
-    else if (arg == "--serial" && hasValue) p.serialHex = argv[++i];
-    else if (arg == "--ku" && hasValue) p.keyUsage = std::strtoul(argv[++i], nullptr, 0);
-    else if (arg == "--no-skid") p.subjectKeyId = false;
-    else if (arg == "--ca") p.isCa = true;
-    else if (arg == "--days" && hasValue) p.notAfterDays = std::atoi(argv[++i]);
-    else if (arg == "--password" && hasValue) password = argv[++i];
+    if (arg == "--subject" && hasValue)
+      p.subject = argv[++i];
+    else if (arg == "--serial" && hasValue)
+      p.serialHex = argv[++i];
+    else if (arg == "--ku" && hasValue)
+      p.keyUsage = std::strtoul(argv[++i], nullptr, 0);
+    else if (arg == "--no-skid")
+      p.subjectKeyId = false;
+    else if (arg == "--ca")
+      p.isCa = true;
+    else if (arg == "--days" && hasValue)
+      p.notAfterDays = std::atoi(argv[++i]);
+    else if (arg == "--password" && hasValue)
+      password = argv[++i];
     else if (arg == "--zero" && hasValue) {
       const std::string z = argv[++i];
       p.leadingZero = z == "x"   ? testpki::LeadingZero::PublicX

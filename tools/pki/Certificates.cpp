@@ -1,10 +1,10 @@
-#include "pki/Ossl.h"
-#include "pki/TestPki.h"
-
 #include <openssl/core_names.h>
 
 #include <string>
 #include <utility>
+
+#include "pki/Ossl.h"
+#include "pki/TestPki.h"
 
 namespace testpki {
 namespace {
@@ -20,8 +20,8 @@ X509NamePtr ParseName(const std::string& text) {
     const std::string field = part.substr(0, eq);
     const std::string value = part.substr(eq + 1);
     bool ok = X509_NAME_add_entry_by_txt(name.get(), field.c_str(), MBSTRING_UTF8,
-                                         reinterpret_cast<const unsigned char*>(value.c_str()),
-                                         -1, -1, 0) == 1;
+                                         reinterpret_cast<const unsigned char*>(value.c_str()), -1,
+                                         -1, 0) == 1;
     part.clear();
     return ok;
   };
@@ -40,10 +40,14 @@ X509NamePtr ParseName(const std::string& text) {
 
 std::string KeyUsageText(unsigned bits) {
   static const std::pair<unsigned, const char*> kNames[] = {
-      {kKuDigitalSignature, "digitalSignature"}, {kKuNonRepudiation, "nonRepudiation"},
-      {kKuKeyEncipherment, "keyEncipherment"},   {kKuDataEncipherment, "dataEncipherment"},
-      {kKuKeyAgreement, "keyAgreement"},         {kKuKeyCertSign, "keyCertSign"},
-      {kKuCrlSign, "cRLSign"},                   {0x01, "encipherOnly"},
+      {kKuDigitalSignature, "digitalSignature"},
+      {kKuNonRepudiation, "nonRepudiation"},
+      {kKuKeyEncipherment, "keyEncipherment"},
+      {kKuDataEncipherment, "dataEncipherment"},
+      {kKuKeyAgreement, "keyAgreement"},
+      {kKuKeyCertSign, "keyCertSign"},
+      {kKuCrlSign, "cRLSign"},
+      {0x01, "encipherOnly"},
       {0x8000, "decipherOnly"}};
   std::string text = "critical";
   for (const auto& [bit, label] : kNames)
@@ -107,11 +111,10 @@ std::optional<Identity> Issue(PkeyPtr key, const CertProfile& profile, const Ide
   if (!AddExtension(cert.get(), &ctx, NID_basic_constraints,
                     profile.isCa ? "critical,CA:TRUE" : "CA:FALSE"))
     return std::nullopt;
-  if (profile.keyUsage && !AddExtension(cert.get(), &ctx, NID_key_usage,
-                                        KeyUsageText(*profile.keyUsage)))
+  if (profile.keyUsage &&
+      !AddExtension(cert.get(), &ctx, NID_key_usage, KeyUsageText(*profile.keyUsage)))
     return std::nullopt;
-  if (profile.subjectKeyId &&
-      !AddExtension(cert.get(), &ctx, NID_subject_key_identifier, "hash"))
+  if (profile.subjectKeyId && !AddExtension(cert.get(), &ctx, NID_subject_key_identifier, "hash"))
     return std::nullopt;
   // Only when the issuer has a key identifier to point at.
   if (issuer != nullptr && X509_get0_subject_key_id(issuer->cert()) != nullptr &&
@@ -124,10 +127,14 @@ std::optional<Identity> Issue(PkeyPtr key, const CertProfile& profile, const Ide
 
 std::uint8_t FirstByte(const Identity& probe, LeadingZero which) {
   switch (which) {
-    case LeadingZero::PublicX: return probe.PublicX().at(0);
-    case LeadingZero::PublicY: return probe.PublicY().at(0);
-    case LeadingZero::PrivateKey: return probe.PrivateKeyBytes().at(0);
-    case LeadingZero::None: break;
+    case LeadingZero::PublicX:
+      return probe.PublicX().at(0);
+    case LeadingZero::PublicY:
+      return probe.PublicY().at(0);
+    case LeadingZero::PrivateKey:
+      return probe.PrivateKeyBytes().at(0);
+    case LeadingZero::None:
+      break;
   }
   return 0;
 }
@@ -172,8 +179,9 @@ bool IsSignedBy(X509* cert, EVP_PKEY* issuerKey) {
   if (!copy) return false;
   if (IsSm2Key(issuerKey)) {
     AsnOctPtr id(ASN1_OCTET_STRING_new());
-    if (!id || ASN1_OCTET_STRING_set(id.get(), reinterpret_cast<const unsigned char*>(kSm2Id.data()),
-                                     static_cast<int>(kSm2Id.size())) != 1)
+    if (!id ||
+        ASN1_OCTET_STRING_set(id.get(), reinterpret_cast<const unsigned char*>(kSm2Id.data()),
+                              static_cast<int>(kSm2Id.size())) != 1)
       return false;
     X509_set0_distinguishing_id(copy.get(), id.release());
   }

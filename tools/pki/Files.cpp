@@ -1,10 +1,10 @@
-#include "pki/TestPki.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "pki/TestPki.h"
 
 namespace testpki {
 

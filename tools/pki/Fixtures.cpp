@@ -1,7 +1,7 @@
-#include "pki/TestPki.h"
-
 #include <system_error>
 #include <utility>
+
+#include "pki/TestPki.h"
 
 namespace testpki {
 namespace {
@@ -64,8 +64,9 @@ std::optional<Fixtures> MakeStandardFixtures(const std::filesystem::path& folder
   if (!std::filesystem::is_directory(folder, ec)) return fail(folder.string() + ": not a folder");
   for (const Made& m : made)
     for (const char* ext : {".cer", ".pem", m.keyFile})
-      if (ext != nullptr && std::filesystem::symlink_status(folder / (std::string(m.name) + ext), ec)
-                                    .type() != std::filesystem::file_type::not_found)
+      if (ext != nullptr &&
+          std::filesystem::symlink_status(folder / (std::string(m.name) + ext), ec).type() !=
+              std::filesystem::file_type::not_found)
         return fail((folder / (std::string(m.name) + ext)).string() + ": already exists");
 
   auto sm2 = [](CertProfile p, const Identity* issuer, Identity& out) {
@@ -88,8 +89,7 @@ std::optional<Fixtures> MakeStandardFixtures(const std::filesystem::path& folder
            &f.sm2Root, f.sm2NoSkid) ||
       !rsa(RootProfile("Sigil Test RSA Root CA", "02"), nullptr, f.rsaRoot) ||
       !rsa(Profile("OU=RSA,CN=Sigil Test RSA Sign", "2001", kSign), &f.rsaRoot, f.rsaSign) ||
-      !rsa(Profile("OU=RSA,CN=Sigil Test RSA Encrypt", "2002", kEncrypt), &f.rsaRoot,
-           f.rsaEncrypt))
+      !rsa(Profile("OU=RSA,CN=Sigil Test RSA Encrypt", "2002", kEncrypt), &f.rsaRoot, f.rsaEncrypt))
     return fail("making a key or certificate failed");
 
   std::string why;

@@ -1,11 +1,11 @@
-#include "pki/Ossl.h"
-#include "pki/TestPki.h"
-
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/pem.h>
 
 #include <utility>
+
+#include "pki/Ossl.h"
+#include "pki/TestPki.h"
 
 namespace testpki {
 

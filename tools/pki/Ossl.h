@@ -16,7 +16,9 @@ namespace testpki {
 template <auto Free>
 struct Deleter {
   template <class T>
-  void operator()(T* p) const { Free(p); }
+  void operator()(T* p) const {
+    Free(p);
+  }
 };
 
 using PkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;

@@ -1,7 +1,7 @@
+#include <openssl/crypto.h>
+
 #include "pki/Ossl.h"
 #include "pki/TestPki.h"
-
-#include <openssl/crypto.h>
 
 namespace testpki {
 

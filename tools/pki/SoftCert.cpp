@@ -1,13 +1,12 @@
-#include "pki/Ossl.h"
-#include "pki/TestPki.h"
-
-#include "gmcrypto/Sm3.h"
-#include "gmcrypto/Sm4.h"
-
 #include <openssl/crypto.h>
 
 #include <algorithm>
 #include <array>
+
+#include "gmcrypto/Sm3.h"
+#include "gmcrypto/Sm4.h"
+#include "pki/Ossl.h"
+#include "pki/TestPki.h"
 
 namespace testpki {
 namespace {
@@ -109,8 +108,8 @@ Bytes EncodeSm2Pfx(std::span<const std::uint8_t> encryptedKey,
                    std::span<const std::uint8_t> certDer, const SoftCertLayout& layout) {
   Bytes privateData, publicData, body, out;
   if (!AppendOid(privateData, layout.privateDataId) ||
-      !AppendOid(privateData, layout.encryptedAlg) ||
-      !AppendOid(publicData, layout.publicDataId) || !AppendInteger(body, layout.version))
+      !AppendOid(privateData, layout.encryptedAlg) || !AppendOid(publicData, layout.publicDataId) ||
+      !AppendInteger(body, layout.version))
     return {};
   AppendTlv(privateData, V_ASN1_OCTET_STRING, encryptedKey);
   AppendTlv(publicData, V_ASN1_OCTET_STRING, certDer);

@@ -31,7 +31,9 @@ struct WipingAllocator {
   T* allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
   void deallocate(T* p, std::size_t n);
   template <class U>
-  bool operator==(const WipingAllocator<U>&) const { return true; }
+  bool operator==(const WipingAllocator<U>&) const {
+    return true;
+  }
 };
 using SecretBytes = std::vector<std::uint8_t, WipingAllocator<std::uint8_t>>;
 
@@ -53,8 +55,8 @@ inline constexpr unsigned kKuCrlSign = 0x02;
 enum class LeadingZero { None, PublicX, PublicY, PrivateKey };
 
 struct CertProfile {
-  std::string subject;    // "C=CN,O=Sigil Test,OU=...,CN=...", order kept
-  std::string serialHex;  // e.g. "0A1B2C"
+  std::string subject;               // "C=CN,O=Sigil Test,OU=...,CN=...", order kept
+  std::string serialHex;             // e.g. "0A1B2C"
   std::optional<unsigned> keyUsage;  // nullopt: no key usage extension
   bool subjectKeyId = true;
   bool isCa = false;
