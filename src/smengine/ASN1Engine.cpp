@@ -29,24 +29,9 @@ class CountTraits {
   void Leave() {}
   void Finished(const Node& node) { PrintNode(&node); }
 
-  static asn1::TlvHeader HeaderOf(const Node& node) {
-    asn1::TlvHeader header;
-    header.byTag = node.byTag;
-    header.nLengthOctetsSize = node.nLengthOctetsSize;
-    header.nValueOffset = node.nValueOffset;
-    header.nValueLength = node.nValueLength;
-    header.bIndefinite = node.bIndefinite != 0;
-    return header;
-  }
-  // Lengths fit: kMaxLength caps every value length, and a source is at most
-  // INT_MAX bytes.
+  static asn1::TlvHeader HeaderOf(const Node& node) { return asn1::HeaderOfNode(node); }
   static void Assign(Node& node, const asn1::TlvHeader& header) {
-    node.byTag = header.byTag;
-    node.nLengthOctetsSize = header.nLengthOctetsSize;
-    node.nValueOffset = header.nValueOffset;
-    node.nValueLength = static_cast<int>(header.nValueLength);
-    node.bIndefinite = header.bIndefinite ? 1 : 0;
-    node.nNodeLength = static_cast<int>(header.NodeLength());
+    asn1::AssignHeader(node, header);
   }
   static void SetDefiniteLength(Node& node, std::int64_t nValueLength) {
     node.nValueLength = static_cast<int>(nValueLength);

@@ -27,22 +27,9 @@ class DepthTraits {
   void Leave() { --m_nLevel; }
   void Finished(const NodeEx&) {}
 
-  static asn1::TlvHeader HeaderOf(const NodeEx& node) {
-    asn1::TlvHeader header;
-    header.byTag = node.byTag;
-    header.nLengthOctetsSize = node.nLengthOctetsSize;
-    header.nValueOffset = node.nValueOffset;
-    header.nValueLength = node.nValueLength;
-    header.bIndefinite = node.bIndefinite != 0;
-    return header;
-  }
+  static asn1::TlvHeader HeaderOf(const NodeEx& node) { return asn1::HeaderOfNode(node); }
   static void Assign(NodeEx& node, const asn1::TlvHeader& header) {
-    node.byTag = header.byTag;
-    node.nLengthOctetsSize = header.nLengthOctetsSize;
-    node.nValueOffset = header.nValueOffset;
-    node.nValueLength = header.nValueLength;
-    node.bIndefinite = header.bIndefinite ? 1 : 0;
-    node.nNodeLength = header.NodeLength();
+    asn1::AssignHeader(node, header);
   }
   static void SetDefiniteLength(NodeEx& node, std::int64_t nValueLength) {
     node.nValueLength = nValueLength;

@@ -26,6 +26,29 @@ struct Reason {
   }
 };
 
+// Both node records carry the same header fields; only their widths differ
+// (every length fits: the engines' length caps are below both widths).
+template <class NodeType>
+TlvHeader HeaderOfNode(const NodeType& node) {
+  TlvHeader header;
+  header.byTag = node.byTag;
+  header.nLengthOctetsSize = node.nLengthOctetsSize;
+  header.nValueOffset = node.nValueOffset;
+  header.nValueLength = node.nValueLength;
+  header.bIndefinite = node.bIndefinite != 0;
+  return header;
+}
+
+template <class NodeType>
+void AssignHeader(NodeType& node, const TlvHeader& header) {
+  node.byTag = header.byTag;
+  node.nLengthOctetsSize = header.nLengthOctetsSize;
+  node.nValueOffset = static_cast<decltype(node.nValueOffset)>(header.nValueOffset);
+  node.nValueLength = static_cast<decltype(node.nValueLength)>(header.nValueLength);
+  node.bIndefinite = header.bIndefinite ? 1 : 0;
+  node.nNodeLength = static_cast<decltype(node.nNodeLength)>(header.NodeLength());
+}
+
 // Parses the value of a node whose own header is already read. nLimit is the
 // end of the enclosing value (the source size for a root): an indefinite
 // node may extend up to it, never past it.

@@ -8,43 +8,21 @@
 #include <vector>
 
 #include "smengine/ASN1EngineEx.h"
+#include "smengine/Asn1TestBytes.h"
 #include "smengine/EngineResult.h"
 #include "support/TempEnvironment.h"
 
 namespace {
 
-using Bytes = std::vector<BYTE>;
+using asn1test::Bytes;
+using asn1test::Hex;
+using asn1test::Wrap;
 using NodeExPtr = std::unique_ptr<NodeEx>;
 
 struct Closer {
   void operator()(FILE* f) const { std::fclose(f); }
 };
 using File = std::unique_ptr<FILE, Closer>;
-
-Bytes Hex(const std::string& text) {
-  Bytes bytes;
-  for (std::size_t i = 0; i + 1 < text.size();) {
-    if (text[i] == ' ') {
-      ++i;
-      continue;
-    }
-    bytes.push_back(static_cast<BYTE>(std::stoi(text.substr(i, 2), nullptr, 16)));
-    i += 2;
-  }
-  return bytes;
-}
-
-Bytes Wrap(BYTE byTag, const Bytes& value) {
-  Bytes out{byTag};
-  const std::size_t n = value.size();
-  if (n >= 0x100)
-    out.insert(out.end(), {0x82, static_cast<BYTE>(n >> 8)});
-  else if (n >= 0x80)
-    out.push_back(0x81);
-  out.push_back(static_cast<BYTE>(n));
-  out.insert(out.end(), value.begin(), value.end());
-  return out;
-}
 
 int DecodeMemory(const Bytes& der, NodeExPtr& root) {
   NodeEx* pRoot = nullptr;

@@ -6,25 +6,15 @@
 
 #include "resources/ResultCodes.h"
 #include "smengine/ASN1EngineEx.h"
+#include "smengine/Asn1TestBytes.h"
 #include "smengine/EngineResult.h"
 
 namespace {
 
-using Bytes = std::vector<BYTE>;
+using asn1test::Bytes;
+using asn1test::Hex;
+using asn1test::Wrap;
 using NodeExPtr = std::unique_ptr<NodeEx>;
-
-Bytes Hex(const std::string& text) {
-  Bytes bytes;
-  for (std::size_t i = 0; i + 1 < text.size();) {
-    if (text[i] == ' ') {
-      ++i;
-      continue;
-    }
-    bytes.push_back(static_cast<BYTE>(std::stoi(text.substr(i, 2), nullptr, 16)));
-    i += 2;
-  }
-  return bytes;
-}
 
 NodeExPtr Leaf(BYTE byTag, const Bytes& value) {
   auto pNode = std::make_unique<NodeEx>();
