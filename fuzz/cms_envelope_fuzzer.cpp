@@ -1,0 +1,50 @@
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "platform/Files.h"
+#include "smengine/CMSEnvelopeOperations.h"
+#include "smengine/EngineResult.h"
+
+namespace {
+struct Outs {
+  BYTE *skid = nullptr, *key = nullptr, *param = nullptr;
+  int nSkid = 0, nKey = 0, nParam = 0;
+  char *keyAlg = nullptr, *contentAlg = nullptr;
+  engine::CMSEnvelopeOutputs Get() {
+    return {&skid, &nSkid, &key, &nKey, &keyAlg, &contentAlg, &param, &nParam};
+  }
+  ~Outs() {
+    delete[] skid;
+    delete[] key;
+    delete[] param;
+    delete[] keyAlg;
+    delete[] contentAlg;
+  }
+};
+}  // namespace
+
+// Memory and file decoding must agree, and the file position must survive.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0 || size > (1u << 20)) return 0;
+  Outs memory;
+  BYTE* pbyContent = nullptr;
+  int nContent = 0;
+  const int nMemory = engine::Decode_CMSEnvelopeData(data, static_cast<int>(size), memory.Get(),
+                                                     &pbyContent, &nContent);
+  std::unique_ptr<BYTE[]> content(pbyContent);
+
+  UniqueFile f(std::tmpfile());
+  if (!f || std::fwrite(data, 1, size, f.get()) != size || std::fflush(f.get()) != 0) return 0;
+  const LONGLONG nStart = static_cast<LONGLONG>(size / 2);
+  _fseeki64(f.get(), nStart, SEEK_SET);
+  Outs file;
+  NodeEx* pNode = nullptr;
+  const int nFile = engine::Decode_CMSEnvelopeFile(f.get(), file.Get(), &pNode);
+  std::unique_ptr<NodeEx> node(pNode);
+  if (_ftelli64(f.get()) != nStart) std::abort();
+  if (nMemory != nFile) std::abort();
+  return 0;
+}
