@@ -1,6 +1,8 @@
 // Byte strings for the DER engine tests: hex text in, TLVs built by hand.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -24,17 +26,23 @@ inline Bytes Hex(const std::string& text) {
   return bytes;
 }
 
-// One definite-length TLV (values up to 64 KiB).
-inline Bytes Wrap(BYTE byTag, const Bytes& value) {
-  Bytes out{byTag};
+// One definite-length TLV, any length.
+inline Bytes Tlv(BYTE byTag, const Bytes& value) {
+  Bytes out(1, byTag);
   const std::size_t n = value.size();
-  if (n >= 0x100)
-    out.insert(out.end(), {0x82, static_cast<BYTE>(n >> 8)});
-  else if (n >= 0x80)
-    out.push_back(0x81);
-  out.push_back(static_cast<BYTE>(n));
-  out.insert(out.end(), value.begin(), value.end());
+  if (n < 0x80) {
+    out.push_back(static_cast<BYTE>(n));
+  } else {
+    int nOctets = 0;
+    for (std::size_t rest = n; rest; rest >>= 8) ++nOctets;
+    out.push_back(static_cast<BYTE>(0x80 | nOctets));
+    for (int i = nOctets - 1; i >= 0; --i) out.push_back(static_cast<BYTE>(n >> (8 * i)));
+  }
+  out.resize(out.size() + n);
+  std::copy(value.begin(), value.end(), out.end() - static_cast<std::ptrdiff_t>(n));
   return out;
 }
+
+inline Bytes Wrap(BYTE byTag, const Bytes& value) { return Tlv(byTag, value); }
 
 }  // namespace asn1test

@@ -17,23 +17,7 @@ namespace {
 
 using asn1test::Bytes;
 using asn1test::Hex;
-
-// One definite-length TLV, any length.
-Bytes Tlv(BYTE byTag, const Bytes& value) {
-  Bytes out(1, byTag);
-  const size_t n = value.size();
-  if (n < 0x80) {
-    out.push_back(static_cast<BYTE>(n));
-  } else {
-    int nOctets = 0;
-    for (size_t rest = n; rest; rest >>= 8) ++nOctets;
-    out.push_back(static_cast<BYTE>(0x80 | nOctets));
-    for (int i = nOctets - 1; i >= 0; --i) out.push_back(static_cast<BYTE>(n >> (8 * i)));
-  }
-  out.resize(out.size() + n);
-  std::copy(value.begin(), value.end(), out.end() - n);
-  return out;
-}
+using asn1test::Tlv;
 
 int EncodeCipher(const Bytes& raw, Bytes* pDer) {
   BYTE* pbyDer = nullptr;
