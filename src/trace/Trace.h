@@ -125,6 +125,9 @@ class EngineTrace {
              std::source_location where = std::source_location::current());
   int FailedWithLibraryError(LPCSTR step, int code, LPCSTR reason,
                              std::source_location where = std::source_location::current());
+  // A progress line in the caller's own words, e.g. "Once read file size:
+  // %lld\n", sent as a success record. Formatted only when it will be sent.
+  void Note(LPCSTR format, ...) __attribute__((format(printf, 2, 3)));
 
  private:
   LPCSTR m_sourceFile;

@@ -3,6 +3,8 @@
 #include <openssl/err.h>
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdint>
 #include <source_location>
 
@@ -175,6 +177,17 @@ void FormatEngineFailure(NarrowLine& szLine, LPCSTR sourceFile, LPCSTR function,
 }
 
 }  // namespace
+
+void EngineTrace::Note(LPCSTR format, ...) {
+  if (!IsTraceOn(TRACE_FLAG_INFO)) return;
+  LastErrorKeeper keeper;
+  NarrowLine szLine;
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(szLine, sizeof szLine, format, args);
+  va_end(args);
+  TraceRecord(TRACE_FLAG_INFO, kTraceGuidEngine, TRACE_MSG_ENGINE_OK, {TraceArgA(szLine)});
+}
 
 int EngineTrace::Failed(LPCSTR step, int code, LPCSTR reason, std::source_location where) {
   LastErrorKeeper keeper;

@@ -103,6 +103,19 @@ TEST_F(StepTraceTest, EngineLinesUseTheirFlagsAndLayouts) {
   EXPECT_TRUE(m_records.empty());
 }
 
+TEST_F(StepTraceTest, EngineNotesAreFormattedOnlyWhenInfoIsOn) {
+  EngineTrace trace("DataSigning", "CalculateSM3FileHash");
+  Enable(TRACE_FLAG_ENGINE);
+  trace.Note("Once read file size: %lld\n", 16384LL);
+  EXPECT_TRUE(m_records.empty());
+  Enable(TRACE_FLAG_INFO);
+  trace.Note("Total read file size: %lld\n", 4831838208LL);
+  ASSERT_EQ(m_records.size(), 1u);
+  EXPECT_EQ(m_records[0].MessageNumber, TRACE_MSG_ENGINE_OK);
+  EXPECT_EQ(m_records[0].Arguments,
+            std::vector<std::string>{NarrowBytes("Total read file size: 4831838208\n")});
+}
+
 TEST_F(StepTraceTest, EngineFailureQuotesTheLibraryError) {
   Enable(TRACE_FLAG_ENGINE);
   ERR_clear_error();
