@@ -12,33 +12,35 @@
 
 #include "gmcrypto/Provider.h"
 #include "gmcrypto/Sm2.h"
+#include "smengine/DataEncryptionInternal.h"
 #include "smengine/EngineResult.h"
 #include "trace/Trace.h"
 
 namespace engine {
 namespace {
 
-constexpr const char* kSourceUnit = "DataEncryption";
-constexpr int kSM4BlockSize = 16;
+using detail::CipherCtxPtr;
+using detail::kSM4BlockSize;
+using detail::WipedArray;
 
-struct CipherCtxDeleter {
-  void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); }
-};
-using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxDeleter>;
-
-// Plaintext may be key material, so its buffer is wiped whenever it is
-// dropped rather than handed over.
-struct WipedArray {
-  unsigned char* p = nullptr;
-  std::size_t nSize = 0;
-  ~WipedArray() {
-    if (p != nullptr) OPENSSL_cleanse(p, nSize);
-    delete[] p;
-  }
-  unsigned char* Release() { return std::exchange(p, nullptr); }
-};
+constexpr const char* kSourceUnit = detail::kDataEncryptionUnit;
 
 }  // namespace
+
+int detail::NewSM4Context(EngineTrace& trace, const EVP_CIPHER* pCipher, bool bEncrypt,
+                          const unsigned char* pbyKey, const unsigned char* pbyIV,
+                          CipherCtxPtr* ppCtx) {
+  CipherCtxPtr pCtx(EVP_CIPHER_CTX_new());
+  if (pCipher == nullptr || !pCtx)
+    return trace.FailedWithLibraryError("EVP_CIPHER_CTX_new", ORLO_FAILED,
+                                        "NULL == pCipher || NULL == pCtx");
+  const char* pszStep = bEncrypt ? "EVP_EncryptInit_ex" : "EVP_DecryptInit_ex";
+  if (1 != EVP_CipherInit_ex(pCtx.get(), pCipher, nullptr, pbyKey, pbyIV, bEncrypt ? 1 : 0))
+    return trace.FailedWithLibraryError(pszStep, ORLO_FAILED, "1 != nResult");
+  trace.Ok(pszStep);
+  *ppCtx = std::move(pCtx);
+  return ORLO_OK;
+}
 
 int SM4_Encrypt_CBC(const unsigned char* pbyIV, const unsigned char* pbySymKey,
                     const unsigned char* pbyPlainData, int nPlainDataSize,
@@ -60,14 +62,10 @@ int SM4_Encrypt_CBC(const unsigned char* pbyIV, const unsigned char* pbySymKey,
   if (!pbyCipherData) return trace.Failed("New buffer", ORLO_FAILED, "!pbyCipherData");
   trace.Ok("New buffer");
 
-  const EVP_CIPHER* pCipher = gmcrypto::EVP_sm4_cbc();
-  CipherCtxPtr pCtx(EVP_CIPHER_CTX_new());
-  if (pCipher == nullptr || !pCtx)
-    return trace.FailedWithLibraryError("EVP_CIPHER_CTX_new", ORLO_FAILED,
-                                        "NULL == pCipher || NULL == pCtx");
-  if (1 != EVP_EncryptInit_ex(pCtx.get(), pCipher, nullptr, pbySymKey, pbyIV))
-    return trace.FailedWithLibraryError("EVP_EncryptInit_ex", ORLO_FAILED, "1 != nResult");
-  trace.Ok("EVP_EncryptInit_ex");
+  CipherCtxPtr pCtx;
+  const int nResult =
+      detail::NewSM4Context(trace, gmcrypto::EVP_sm4_cbc(), true, pbySymKey, pbyIV, &pCtx);
+  if (ORLO_OK != nResult) return nResult;
 
   int nUpdateSize = 0;
   if (1 != EVP_EncryptUpdate(pCtx.get(), pbyCipherData.get(), &nUpdateSize, pbyPlainData,
@@ -108,14 +106,10 @@ int SM4_Decrypt_CBC(const unsigned char* pbyIV, const unsigned char* pbySymKey,
   if (plain.p == nullptr) return trace.Failed("New buffer", ORLO_FAILED, "!pbyPlainData");
   trace.Ok("New buffer");
 
-  const EVP_CIPHER* pCipher = gmcrypto::EVP_sm4_cbc();
-  CipherCtxPtr pCtx(EVP_CIPHER_CTX_new());
-  if (pCipher == nullptr || !pCtx)
-    return trace.FailedWithLibraryError("EVP_CIPHER_CTX_new", ORLO_FAILED,
-                                        "NULL == pCipher || NULL == pCtx");
-  if (1 != EVP_DecryptInit_ex(pCtx.get(), pCipher, nullptr, pbySymKey, pbyIV))
-    return trace.FailedWithLibraryError("EVP_DecryptInit_ex", ORLO_FAILED, "1 != nResult");
-  trace.Ok("EVP_DecryptInit_ex");
+  CipherCtxPtr pCtx;
+  const int nResult =
+      detail::NewSM4Context(trace, gmcrypto::EVP_sm4_cbc(), false, pbySymKey, pbyIV, &pCtx);
+  if (ORLO_OK != nResult) return nResult;
 
   int nUpdateSize = 0;
   if (1 != EVP_DecryptUpdate(pCtx.get(), plain.p, &nUpdateSize, pbyCipherData, nCipherDataSize))

@@ -1,0 +1,152 @@
+// Signer keys: the key pair of a soft-certificate file, the public key of a
+// certificate, and the SM2 primitive over a finished digest.
+#include <openssl/crypto.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "gmcrypto/Sm2.h"
+#include "resources/ResultCodes.h"
+#include "smengine/CertificateOperations.h"
+#include "smengine/DataSigning.h"
+#include "smengine/DataSigningInternal.h"
+#include "smengine/EngineResult.h"
+#include "smengine/Misc.h"
+
+namespace engine::signing {
+
+namespace {
+
+// The soft-certificate file is Base64 text; read it whole into memory.
+int ReadSoftCertText(EngineTrace& trace, FILE* fpSM2PFXFile, BytePtr* ppbyText, int* pnTextSize) {
+  std::int64_t nFileSize = 0;
+  const int nResult =
+      Checked(trace, "GetFileSize_Ex64", GetFileSize_Ex64(fpSM2PFXFile, &nFileSize));
+  if (ORLO_OK != nResult) return nResult;
+  // Soft certificates are a few kilobytes; what does not fit an int is no
+  // soft certificate.
+  if (nFileSize > INT_MAX)
+    return trace.Failed("Check file size", ORLO_FAILED, "nBase64PFXDataSize > INT_MAX");
+
+  const int nBase64PFXDataSize = static_cast<int>(nFileSize);
+  BytePtr pbyText(new (std::nothrow) BYTE[nBase64PFXDataSize + 1]());
+  if (!pbyText) return trace.Failed("New buffer", ORLO_FAILED, "!pbyBase64SM2PFXData");
+
+  const std::size_t nBase64PFXDataSizeRead =
+      std::fread(pbyText.get(), 1, static_cast<std::size_t>(nBase64PFXDataSize), fpSM2PFXFile);
+  if (static_cast<std::size_t>(nBase64PFXDataSize) != nBase64PFXDataSizeRead ||
+      ferror(fpSM2PFXFile))
+    return trace.Failed("fread", ORLO_READ_FAULT,
+                        "nBase64PFXDataSize != nBase64PFXDataSizeRead || ferror(fpSM2PFXFile)");
+  trace.Ok("fread");
+
+  *ppbyText = std::move(pbyText);
+  *pnTextSize = nBase64PFXDataSize;
+  return ORLO_OK;
+}
+
+}  // namespace
+
+int OpenSoftCertKey(EngineTrace& trace, const char* pszPassword, FILE* fpSM2PFXFile,
+                    SoftCertKey* pKey) {
+  if (NULL == fpSM2PFXFile)
+    return trace.Failed("check parameters.", ORLO_INVALID_PARAMETER, "NULL == fpSM2PFXFile");
+  if (NULL == pszPassword)
+    return trace.Failed("check parameters.", ORLO_INVALID_PARAMETER, "NULL == pszPassword");
+
+  BytePtr pbyText;
+  int nTextSize = 0;
+  int nResult = ReadSoftCertText(trace, fpSM2PFXFile, &pbyText, &nTextSize);
+  if (ORLO_OK != nResult) return nResult;
+
+  BytePtr pbySM2PFX;
+  int nSM2PFXSize = 0;
+  nResult = DecodeBase64(trace, "Base64DecodeEx(pszBase64SM2PFX)",
+                         reinterpret_cast<const char*>(pbyText.get()), nTextSize, &pbySM2PFX,
+                         &nSM2PFXSize);
+  if (ORLO_OK != nResult) return nResult;
+
+  BYTE* pbyRawCert = nullptr;
+  int nCertSize = 0;
+  nResult = ParseSM2PFX(pbySM2PFX.get(), nSM2PFXSize, nullptr, nullptr, &pbyRawCert, &nCertSize);
+  if (ORLO_OK != nResult) return trace.Failed("ParseSM2PFX", nResult, "nResult != ORLO_OK");
+  BytePtr pbyCert(pbyRawCert);
+  trace.Ok("ParseSM2PFX");
+
+  nResult = CheckCertKeyUsage(pbyCert.get(), nCertSize, KEY_USAGE_DIGITAL_SIGNATURE);
+  if (ORLO_OK != nResult)
+    return trace.Failed("CheckCertKeyUsage", nResult, "Invalid certificate usage.");
+  trace.Ok("CheckCertKeyUsage");
+
+  // Whatever goes wrong here, the caller can only tell the user that the
+  // file did not open with that password.
+  nResult =
+      DecryptKeyPairFromSM2PFX(pszPassword, &pKey->keyPair.stKeyPair, pbySM2PFX.get(), nSM2PFXSize);
+  if (ORLO_OK != nResult)
+    return trace.Failed("DecryptKeyPairFromSM2PFX", static_cast<int>(SIGIL_E_DECRYPT_SM2_PFX),
+                        "Decrypt SM2 file certificate failed.");
+  trace.Ok("DecryptKeyPairFromSM2PFX");
+
+  pKey->pbyCert = std::move(pbyCert);
+  pKey->nCertSize = nCertSize;
+  return ORLO_OK;
+}
+
+int LoadPublicKey(EngineTrace& trace, const BYTE* pbyCert, int nCertSize, PublicKeyXY* pKey) {
+  BYTE* pbyRawX = nullptr;
+  BYTE* pbyRawY = nullptr;
+  int nXSize = 0;
+  int nYSize = 0;
+  const int nResult =
+      GetPublicKeyXYFromSM2Cert(pbyCert, nCertSize, &pbyRawX, &nXSize, &pbyRawY, &nYSize);
+  BytePtr pbyX(pbyRawX);
+  BytePtr pbyY(pbyRawY);
+  if (ORLO_OK != nResult)
+    return trace.Failed("GetPublicKeyXYFromSM2Cert", nResult, "ORLO_OK != nResult");
+  if (kCoordinateSize != nXSize || kCoordinateSize != nYSize)
+    return trace.Failed("GetPublicKeyXYFromSM2Cert", ORLO_FAILED,
+                        "32 != nSM2PubKeyXSize || 32 != nSM2PubKeyYSize");
+  trace.Ok("GetPublicKeyXYFromSM2Cert");
+  pKey->pbyX = std::move(pbyX);
+  pKey->pbyY = std::move(pbyY);
+  return ORLO_OK;
+}
+
+int SignDigest(EngineTrace& trace, const BYTE* pbyDigest, const SM2_KEY_PAIR* pstKeyPair,
+               BYTE** ppbySignature, int* pnSignatureSize) {
+  const int nKeySize = pstKeyPair->nPrivateKeySize;
+  if (NULL == pstKeyPair->pbyPrivateKey || nKeySize <= 0 || nKeySize > kCoordinateSize)
+    return trace.Failed("Check key pair", ORLO_INVALID_PARAMETER,
+                        "NULL == pbyPrivateKey || nPrivateKeySize not in 1..32");
+
+  BytePtr pbySignature(new (std::nothrow) BYTE[SM2_RAW_RS_SIZE]);
+  if (!pbySignature) return trace.Failed("New buffer", ORLO_FAILED, "!pbySignature");
+
+  // The primitive takes d as exactly 32 bytes; a shorter d is a smaller number.
+  BYTE byPrivateKey[kCoordinateSize] = {};
+  std::memcpy(byPrivateKey + (kCoordinateSize - nKeySize), pstKeyPair->pbyPrivateKey,
+              static_cast<std::size_t>(nKeySize));
+  const int nResult = gmcrypto::_SM2_sign_ex(pbyDigest, byPrivateKey, pbySignature.get(),
+                                             pbySignature.get() + kCoordinateSize);
+  OPENSSL_cleanse(byPrivateKey, sizeof byPrivateKey);
+  if (1 != nResult) return trace.Failed("_SM2_sign_ex", ORLO_FAILED, "nResult != 1");
+  trace.Ok("_SM2_sign_ex");
+
+  *ppbySignature = pbySignature.release();
+  *pnSignatureSize = SM2_RAW_RS_SIZE;
+  return ORLO_OK;
+}
+
+int VerifyDigest(EngineTrace& trace, const BYTE* pbyPubkeyX, const BYTE* pbyPubkeyY,
+                 const BYTE* pbyDigest, const BYTE* pbyRawSignatureRS) {
+  if (1 != gmcrypto::_SM2_verify_ex(pbyRawSignatureRS, pbyRawSignatureRS + kCoordinateSize,
+                                    pbyPubkeyX, pbyPubkeyY, pbyDigest))
+    return trace.Failed("SM2_verify_ex", ORLO_FAILED, "1 != nResult");
+  trace.Ok("SM2_verify_ex");
+  return ORLO_OK;
+}
+
+}  // namespace engine::signing
