@@ -21,6 +21,7 @@ using LONGLONG = std::int64_t;
 using HRESULT = std::int32_t;
 using LANGID = std::uint16_t;
 using VARIANT_BOOL = std::int16_t;
+using ULONG_PTR = std::uintptr_t;
 
 // UTF-16 everywhere a Windows API would use WCHAR (wchar_t is 4 bytes here).
 using WCHAR = char16_t;
@@ -76,6 +77,7 @@ inline constexpr HRESULT S_FALSE = 1;
 inline constexpr HRESULT E_NOTIMPL = MakeHResult(0x80004001u);
 inline constexpr HRESULT E_POINTER = MakeHResult(0x80004003u);
 inline constexpr HRESULT E_FAIL = MakeHResult(0x80004005u);
+inline constexpr HRESULT E_ACCESSDENIED = MakeHResult(0x80070005u);
 inline constexpr HRESULT E_UNEXPECTED = MakeHResult(0x8000FFFFu);
 inline constexpr HRESULT E_OUTOFMEMORY = MakeHResult(0x8007000Eu);
 inline constexpr HRESULT E_INVALIDARG = MakeHResult(0x80070057u);
@@ -101,6 +103,7 @@ inline constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 inline constexpr DWORD ERROR_HANDLE_EOF = 38;
 inline constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 inline constexpr DWORD ERROR_FILE_EXISTS = 80;
+inline constexpr DWORD ERROR_INVALID_PASSWORD = 86;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_OPEN_FAILED = 110;
 inline constexpr DWORD ERROR_DISK_FULL = 112;

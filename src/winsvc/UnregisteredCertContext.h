@@ -6,11 +6,8 @@
 #include <vector>
 
 #include "platform/CertContext.h"
+#include "platform/Csp.h"  // AT_KEYEXCHANGE, AT_SIGNATURE
 #include "platform/WinTypes.h"
-
-// Key pairs of a key container.
-inline constexpr DWORD AT_KEYEXCHANGE = 1;
-inline constexpr DWORD AT_SIGNATURE = 2;
 
 struct UNREGISTERED_CERT_CONTEXT {
   WCHAR wszCSPName[MAX_PATH];
