@@ -4,8 +4,8 @@
 // the contexts added to it; every context it hands out carries one reference
 // for the caller, and hCertStore names the store it came from.
 //
-// System stores live under Software\Microsoft\SystemCertificates\<NAME>\
-// Certificates of HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE: one key per
+// System stores live under Software\Microsoft\SystemCertificates\<NAME>
+// \Certificates of HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE: one key per
 // certificate, named by its SHA-1 thumbprint in upper-case hex, holding the
 // REG_BINARY value "Blob" (the serialized certificate: records of 32-bit
 // property id, 32-bit 1, 32-bit length and the value, all little-endian; id
