@@ -29,6 +29,7 @@ struct CertData {
   CertInfoStorage info;
   std::mutex mutex;  // guards properties
   std::map<DWORD, std::vector<BYTE>> properties;
+  std::shared_ptr<CertStoreLink> link;  // set once, before the context is shared
 };
 
 // Standard layout with the CERT_CONTEXT first, so a PCCERT_CONTEXT leads
@@ -148,12 +149,14 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
     if (blob->cbData) value.assign(blob->pbData, blob->pbData + blob->cbData);
   }
   CertData& data = DataOf(pCertContext);
-  std::lock_guard lock(data.mutex);
-  if (pvData)
-    data.properties[dwPropId] = std::move(value);
-  else
-    data.properties.erase(dwPropId);
-  return TRUE;
+  {
+    std::lock_guard lock(data.mutex);
+    if (pvData)
+      data.properties[dwPropId] = std::move(value);
+    else
+      data.properties.erase(dwPropId);
+  }
+  return data.link ? data.link->PropertyChanged(pCertContext) : TRUE;
 }
 
 BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, void* pvData,
@@ -196,6 +199,15 @@ X509* CertContextX509(PCCERT_CONTEXT pCertContext) {
 }
 
 PCCERT_CONTEXT CertContextCloneForStore(PCCERT_CONTEXT pSource, HCERTSTORE hStore) {
+  return CertContextCloneForStore(pSource, hStore, nullptr);
+}
+
+CertStoreLink* CertContextStoreLink(PCCERT_CONTEXT pCertContext) {
+  return pCertContext ? DataOf(pCertContext).link.get() : nullptr;
+}
+
+PCCERT_CONTEXT CertContextCloneForStore(PCCERT_CONTEXT pSource, HCERTSTORE hStore,
+                                        std::shared_ptr<CertStoreLink> link) {
   if (!pSource) {
     SetLastError(HResultError(E_INVALIDARG));
     return nullptr;
@@ -210,5 +222,6 @@ PCCERT_CONTEXT CertContextCloneForStore(PCCERT_CONTEXT pSource, HCERTSTORE hStor
     properties = source.properties;
   }
   DataOf(copy).properties = std::move(properties);
+  DataOf(copy).link = std::move(link);
   return copy;
 }

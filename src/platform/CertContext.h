@@ -5,6 +5,8 @@
 
 #include <openssl/x509.h>
 
+#include <memory>
+
 #include "platform/CryptErrors.h"
 #include "platform/WinTypes.h"
 
@@ -144,3 +146,23 @@ X509* CertContextX509(PCCERT_CONTEXT pCertContext);
 // certificate with a copy of the source's properties and hCertStore set.
 // Null with the last error on failure.
 PCCERT_CONTEXT CertContextCloneForStore(PCCERT_CONTEXT pSource, HCERTSTORE hStore);
+
+// What a store attaches to each context it owns. The context holds the link
+// until its last reference goes, so a store the link keeps alive outlives
+// every context it handed out, and the store can find its bookkeeping for a
+// context it is given back.
+class CertStoreLink {
+ public:
+  virtual ~CertStoreLink() = default;
+  // Called after CertSetCertificateContextProperty changed the context (with
+  // no lock of the context held); FALSE with the last error makes that call
+  // fail, for a store that could not record the change.
+  virtual BOOL PropertyChanged(PCCERT_CONTEXT pCertContext) = 0;
+};
+
+// As above, with the store's link attached to the new context.
+PCCERT_CONTEXT CertContextCloneForStore(PCCERT_CONTEXT pSource, HCERTSTORE hStore,
+                                        std::shared_ptr<CertStoreLink> link);
+// The link attached by the store the context belongs to, or null. Borrowed:
+// valid while the context is.
+CertStoreLink* CertContextStoreLink(PCCERT_CONTEXT pCertContext);

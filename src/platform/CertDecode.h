@@ -42,7 +42,9 @@ PCERT_EXTENSION CertFindExtension(LPCSTR pszObjId, DWORD cExtensions,
 // pbEncoded). Null pvStructInfo asks for the size; a small buffer gives
 // ERROR_MORE_DATA and the size. With CRYPT_DECODE_ALLOC_FLAG pvStructInfo is
 // a void** that receives a buffer to free with LocalFree. Bad DER gives
-// CRYPT_E_ASN1_BADTAG (or another CRYPT_E_ASN1_* code), an unknown type
+// CRYPT_E_ASN1_BADTAG for a wrong tag, CRYPT_E_ASN1_EOD for a value cut
+// short, CRYPT_E_ASN1_CORRUPT for trailing bytes, indefinite lengths or a
+// bit string with more than 7 unused bits; an unknown type gives
 // ERROR_FILE_NOT_FOUND as CryptoAPI reports it.
 BOOL CryptDecodeObjectEx(DWORD dwCertEncodingType, LPCSTR lpszStructType, const BYTE* pbEncoded,
                          DWORD cbEncoded, DWORD dwFlags, const void* pDecodePara,

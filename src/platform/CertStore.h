@@ -10,7 +10,10 @@
 // REG_BINARY value "Blob" (the serialized certificate: records of 32-bit
 // property id, 32-bit 1, 32-bit length and the value, all little-endian; id
 // 32 is the DER certificate). A store opened on a system store reads the
-// keys at open and writes every add and delete through at once.
+// keys at open (a key whose Blob cannot be read is passed over) and writes
+// every add, delete and property change of its contexts through at once.
+// System stores enumerate in thumbprint order, so the order does not depend
+// on when a certificate was added; other stores keep insertion order.
 #pragma once
 
 #include "platform/CertContext.h"
@@ -77,10 +80,13 @@ inline constexpr DWORD CRYPT_USER_KEYSET = 0x00001000;
 inline constexpr DWORD PKCS12_NO_PERSIST_KEY = 0x00008000;
 
 // Null with the last error on failure. System stores: pvPara is the wide
-// store name ("MY", "ADDRESSBOOK", "CA", "ROOT" or any other name); the
-// location comes from dwFlags; without CERT_STORE_READONLY_FLAG a missing
-// store is created (unless CERT_STORE_OPEN_EXISTING_FLAG: then
-// ERROR_FILE_NOT_FOUND). Memory stores start empty. PKCS#7 stores: pvPara is
+// store name ("MY", "ADDRESSBOOK", "CA", "ROOT" or any other name without
+// a backslash); the location comes from dwFlags; without CERT_STORE_READONLY_FLAG
+// a missing store is created and a registry that refuses writing refuses
+// the open (ERROR_ACCESS_DENIED); with it a missing store opens empty and
+// nothing is written. CERT_STORE_OPEN_EXISTING_FLAG: a missing store gives
+// ERROR_FILE_NOT_FOUND; CERT_STORE_CREATE_NEW_FLAG: an existing one gives
+// ERROR_FILE_EXISTS. Memory stores start empty. PKCS#7 stores: pvPara is
 // a CRYPT_DATA_BLOB* holding a DER PKCS#7 (SignedData, certificates only or
 // not); its certificates in order. CERT_STORE_PROV_MSG is not offered here
 // (E_NOTIMPL) until message handles exist.
@@ -89,29 +95,43 @@ HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType,
 // A new handle on the same store (one more reference).
 HCERTSTORE CertDuplicateStore(HCERTSTORE hCertStore);
 // Drops the handle's reference; the store goes when its last handle and its
-// last handed-out context are gone. Null is accepted.
+// last handed-out context are gone. Null is accepted. With
+// CERT_CLOSE_STORE_CHECK_FLAG, closing the last handle while contexts are
+// still held gives FALSE with CRYPT_E_PENDING_CLOSE (0x8009200F), the store
+// being closed all the same. CERT_CLOSE_STORE_FORCE_FLAG frees nothing a
+// caller still holds. A handle that is not live: FALSE, ERROR_INVALID_HANDLE.
 BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
 
 // The certificate after pPrevCertContext in store order (null: the first),
-// or null with CRYPT_E_NOT_FOUND at the end. Frees pPrevCertContext.
+// or null with CRYPT_E_NOT_FOUND at the end. Frees pPrevCertContext, which
+// may have been deleted from the store meanwhile; one from another store
+// gives E_INVALIDARG.
 PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrevCertContext);
 
 // Adds a copy of the context (with its properties). ADD_NEW refuses a
 // certificate already there (same SHA-1) with CRYPT_E_EXISTS; USE_EXISTING
-// keeps the one there and succeeds; REPLACE_EXISTING and ALWAYS replace /
-// add. A read-only store refuses with E_ACCESSDENIED. ppStoreContext (may be
-// null) receives the store's context with one reference.
+// keeps the one there, gives it the newcomer's properties it lacks, and
+// succeeds; REPLACE_EXISTING puts the copy in the old one's place; ALWAYS
+// adds a second copy (in a system store, with one key per thumbprint, it
+// replaces). A read-only store refuses with E_ACCESSDENIED; a system store
+// whose registry write fails, with that error. ppStoreContext (may be null)
+// receives the store's context with one reference.
 BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCertContext,
                                       DWORD dwAddDisposition, PCCERT_CONTEXT* ppStoreContext);
 BOOL CertAddEncodedCertificateToStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType,
                                       const BYTE* pbCertEncoded, DWORD cbCertEncoded,
                                       DWORD dwAddDisposition, PCCERT_CONTEXT* ppCertContext);
-// Removes the certificate (matched by SHA-1) from the store the context came
-// from, and always frees the context, as CryptoAPI does.
+// Removes the certificate from the store the context came from (for a
+// system store, its registry key), and always frees the context, as
+// CryptoAPI does. E_INVALIDARG for a context from no store, E_ACCESSDENIED
+// for a read-only store; deleting an already deleted context succeeds.
 BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext);
 
 // The next match after pPrevCertContext (which is freed), or null with
-// CRYPT_E_NOT_FOUND.
+// CRYPT_E_NOT_FOUND; E_INVALIDARG for another find type or a missing
+// pvFindPara. Serial numbers compare as integers (CertCompareIntegerBlob),
+// issuers byte for byte; a key identifier is matched against
+// CERT_KEY_IDENTIFIER_PROP_ID.
 PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType,
                                           DWORD dwFindFlags, DWORD dwFindType,
                                           const void* pvFindPara, PCCERT_CONTEXT pPrevCertContext);
@@ -123,12 +143,20 @@ PCCERT_CONTEXT CertGetSubjectCertificateFromStore(HCERTSTORE hCertStore, DWORD d
 // private key carries CERT_KEY_PROV_INFO_PROP_ID naming a volatile container
 // of the RSA (or SM2) software provider: the key stays in this process's
 // memory for the life of the store and its contexts and is never written to
-// disk, whatever dwFlags ask. A wrong password gives ERROR_INVALID_PASSWORD
-// (86); bytes that are not a PKCS#12 CRYPT_E_BAD_ENCODE.
+// disk, whatever dwFlags ask. The certificate with the key comes first, then
+// the others in file order; bag friendly names become
+// CERT_FRIENDLY_NAME_PROP_ID. A key of another kind (neither RSA nor SM2) is
+// left out and its certificate imported alone. A null or empty password is
+// tried both as "" and as no password. A wrong password gives
+// ERROR_INVALID_PASSWORD (86); bytes that are not a PKCS#12
+// CRYPT_E_BAD_ENCODE.
 HCERTSTORE PFXImportCertStore(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD dwFlags);
 
 // The serialized form of a context (the "Blob" value) and back. Unknown
-// property ids are kept as they are.
+// property ids are kept as they are; CERT_KEY_PROV_INFO_PROP_ID is written
+// self-relative with 32-bit fields (layout in CertStoreSerialize.cpp).
+// Malformed records give CRYPT_E_BAD_ENCODE; a small buffer ERROR_MORE_DATA.
+// The deserialized context belongs to no store.
 BOOL CertSerializeCertificateStoreElement(PCCERT_CONTEXT pCertContext, DWORD dwFlags,
                                           BYTE* pbElement, DWORD* pcbElement);
 PCCERT_CONTEXT CertDeserializeCertificateStoreElement(const BYTE* pbElement, DWORD cbElement);

@@ -69,37 +69,49 @@ BOOL CryptEnumProvidersW(DWORD dwIndex, DWORD* pdwReserved, DWORD dwFlags, DWORD
                          LPWSTR szProvName, DWORD* pcbProvName);
 
 // Opens a key container of the named provider (null: the default provider of
-// the type, MS_ENHANCED_PROV_W for types 1 and 24). A null container name is
-// the default container (the user's name). CRYPT_VERIFYCONTEXT opens no
-// container; CRYPT_NEWKEYSET creates one (NTE_EXISTS if present);
-// CRYPT_DELETEKEYSET deletes it and returns no handle. Errors:
+// the type, MS_ENHANCED_PROV_W for type 1, MS_ENH_RSA_AES_PROV_W for 24). A
+// null or empty container name is the default container (the user's login
+// name). CRYPT_VERIFYCONTEXT opens no container (the name is ignored);
+// CRYPT_NEWKEYSET creates one (NTE_EXISTS if present); CRYPT_DELETEKEYSET
+// deletes it, returns no handle and sets *phProv to 0. Errors:
 // NTE_KEYSET_NOT_DEF for an unknown provider, NTE_PROV_TYPE_NOT_DEF for a
 // type the provider is not registered with, NTE_BAD_KEYSET for a missing
-// container, NTE_BAD_FLAGS for unknown flags.
+// container, NTE_BAD_KEYSET_PARAM (0x8009001F) for a container name longer
+// than 127 UTF-8 bytes, NTE_PROVIDER_DLL_FAIL (0x8009001D) when no
+// implementation is registered under the entry's image path, NTE_BAD_FLAGS
+// for unknown or conflicting flags. Machine key sets are not kept, so
+// CRYPT_MACHINE_KEYSET_FLAG is NTE_BAD_FLAGS too.
 BOOL CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer, LPCWSTR szProvider,
                           DWORD dwProvType, DWORD dwFlags);
 BOOL CryptContextAddRef(HCRYPTPROV hProv, DWORD* pdwReserved, DWORD dwFlags);
 BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags);
 
 // PP_NAME, PP_CONTAINER, PP_UNIQUE_CONTAINER: narrow (UTF-8) text with its
-// terminator. PP_ENUMCONTAINERS with CRYPT_FIRST / CRYPT_NEXT: one container
+// terminator (the unique name is the container name; a verify context has
+// none: NTE_BAD_KEYSET). PP_ENUMCONTAINERS with CRYPT_FIRST / CRYPT_NEXT: one container
 // name per call in the provider's order, ERROR_NO_MORE_ITEMS at the end; a
 // size query (null pbData) reports the longest name's size, terminator
-// included. PP_IMPTYPE, PP_PROVTYPE, PP_VERSION: a DWORD. Null pbData asks
-// for the size, a small buffer gives ERROR_MORE_DATA.
+// included (1 when there are none); the names are read at CRYPT_FIRST. A
+// small buffer gives ERROR_MORE_DATA and the name is offered again on the
+// next call. PP_IMPTYPE, PP_PROVTYPE, PP_VERSION: a DWORD. Null pbData asks
+// for the size, a small buffer gives ERROR_MORE_DATA; NTE_BAD_TYPE for other
+// parameters.
 BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
                        DWORD dwFlags);
 
-// The container's key pair of that spec; NTE_NO_KEY when it has none.
+// The container's key pair of that spec; NTE_NO_KEY when it has none (and
+// always on a verify context). A key handle keeps its context's key pair
+// usable after CryptReleaseContext until CryptDestroyKey.
 BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey);
 // KP_CERTIFICATE: the DER certificate stored with the key (NTE_NOT_FOUND
 // when there is none); KP_ALGID: the ALG_ID; KP_KEYLEN: bits. Size rules as
 // CryptGetProvParam.
 BOOL CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
                       DWORD dwFlags);
-// KP_CERTIFICATE only: stores the DER certificate with the key (it must
-// carry the key's public key, else NTE_BAD_DATA). Persistent containers write
-// it through at once.
+// KP_CERTIFICATE only (NTE_BAD_TYPE otherwise): stores the DER certificate
+// with the key (it must carry the key's public key, else NTE_BAD_DATA; its
+// length is read from its DER header). Persistent containers write it
+// through at once.
 BOOL CryptSetKeyParam(HCRYPTKEY hKey, DWORD dwParam, const BYTE* pbData, DWORD dwFlags);
 BOOL CryptDestroyKey(HCRYPTKEY hKey);
 
@@ -111,8 +123,11 @@ inline constexpr DWORD CRYPT_ACQUIRE_SILENT_FLAG = 0x00000040;
 // Through the certificate's CERT_KEY_PROV_INFO_PROP_ID: opens that
 // provider's container and checks that the key pair of that spec exists and
 // matches the certificate's public key. CRYPT_E_NO_KEY_PROPERTY without the
-// property, NTE_BAD_KEYSET / NTE_NO_KEY / NTE_BAD_PUBLIC_KEY otherwise. The
-// caller releases *phCryptProv when *pfCallerFreeProv is TRUE (always here).
+// property, NTE_BAD_KEYSET / NTE_NO_KEY / NTE_BAD_PUBLIC_KEY otherwise (and
+// CryptAcquireContextW's errors). The key pair is always compared, so
+// CRYPT_ACQUIRE_COMPARE_KEY_FLAG changes nothing; pvParameters is ignored.
+// The caller releases *phCryptProv when *pfCallerFreeProv is TRUE (always
+// here); pdwKeySpec and pfCallerFreeProv may be null.
 BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void* pvParameters,
                                        HCRYPTPROV* phCryptProv, DWORD* pdwKeySpec,
                                        BOOL* pfCallerFreeProv);

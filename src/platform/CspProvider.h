@@ -28,6 +28,9 @@ namespace platform::csp {
 // One key pair of a container as the provider hands it out; shared with
 // every key handle over it.
 struct KeyPair {
+  KeyPair() = default;
+  KeyPair(const KeyPair&) = delete;  // owns the key: a copy would free it twice
+  KeyPair& operator=(const KeyPair&) = delete;
   DWORD keySpec = 0;
   ALG_ID algId = 0;
   EVP_PKEY* key = nullptr;        // owned
@@ -50,11 +53,15 @@ class CspProvider {
   // S_OK, NTE_BAD_KEYSET, NTE_NO_KEY.
   virtual HRESULT GetKeyPair(std::string_view container, DWORD keySpec,
                              std::shared_ptr<const KeyPair>* keyPair) = 0;
-  // Stores a key pair (replacing one of the same spec), with its certificate
-  // when given. NTE_BAD_KEY when the key is not of the provider's algorithm,
-  // NTE_BAD_DATA when the certificate does not carry its public key.
+  // Stores a key pair (replacing one of the same spec, and that pair's
+  // certificate), with its certificate when given; creates the container when
+  // it is missing. The caller keeps its reference to `key`. NTE_BAD_KEY when
+  // the key is not a private key of the provider's algorithm, NTE_BAD_DATA
+  // when the certificate does not carry its public key.
   virtual HRESULT PutKeyPair(std::string_view container, DWORD keySpec, EVP_PKEY* key,
                              std::span<const BYTE> certificate) = 0;
+  // An empty certificate removes it. NTE_BAD_KEYSET, NTE_NO_KEY,
+  // NTE_BAD_DATA as above.
   virtual HRESULT SetCertificate(std::string_view container, DWORD keySpec,
                                  std::span<const BYTE> certificate) = 0;
 };
@@ -78,8 +85,14 @@ LSTATUS InstallProvider(std::u16string_view name, DWORD provType, std::u16string
 LSTATUS UninstallProvider(std::u16string_view name);
 
 // A container that lives in this process only, for keys that must never
-// reach the disk (PKCS#12 imports). Its name is returned; it disappears
-// when the returned token is released.
+// reach the disk (PKCS#12 imports). Its name ("{...}", unique) is returned;
+// CryptAcquireContextW finds it under any provider name with the same
+// implementation, PP_ENUMCONTAINERS does not list it, and new acquisitions
+// fail with NTE_BAD_KEYSET once the returned token is released (contexts
+// already open keep their keys until released). The key is referenced, not
+// taken. Null with the last error: NTE_KEYSET_NOT_DEF for an unknown
+// provider, NTE_BAD_PROVIDER for one that is not a built-in software
+// implementation, NTE_BAD_KEY / NTE_BAD_DATA as for PutKeyPair.
 std::shared_ptr<void> CreateVolatileContainer(std::u16string_view providerName, DWORD keySpec,
                                               EVP_PKEY* key, std::span<const BYTE> certificate,
                                               std::u16string* containerName);

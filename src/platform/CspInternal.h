@@ -1,0 +1,179 @@
+// Pieces shared by the provider sources: the installed-provider list, the
+// software key store, in-process containers and the handle tables. The
+// hashing, signing and decryption calls over provider keys build on the
+// handle lookups at the end.
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <array>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/CryptErrors.h"
+#include "platform/CspProvider.h"
+
+namespace platform::csp::detail {
+
+inline constexpr HRESULT NTE_PROV_TYPE_NO_MATCH = MakeHResult(0x8009001Bu);
+inline constexpr HRESULT NTE_PROVIDER_DLL_FAIL = MakeHResult(0x8009001Du);
+inline constexpr HRESULT NTE_BAD_KEYSET_PARAM = MakeHResult(0x8009001Fu);
+
+// Sets the last error and gives FALSE, so failures read as one statement.
+BOOL Fail(HRESULT hr);
+BOOL FailWin32(DWORD error);
+
+struct PkeyFree {
+  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+using UniquePkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+
+// Private-key bytes that are wiped before their memory is given back.
+class SecretBuffer {
+ public:
+  SecretBuffer() = default;
+  explicit SecretBuffer(std::size_t size) : bytes_(size) {}
+  ~SecretBuffer();
+  SecretBuffer(const SecretBuffer&) = delete;
+  SecretBuffer& operator=(const SecretBuffer&) = delete;
+  BYTE* data() { return bytes_.data(); }
+  const BYTE* data() const { return bytes_.data(); }
+  std::size_t size() const { return bytes_.size(); }
+  // Shrinking only: growing would reallocate and strand an unwiped copy.
+  void Truncate(std::size_t size);
+  void Swap(SecretBuffer& other) noexcept { bytes_.swap(other.bytes_); }
+
+ private:
+  std::vector<BYTE> bytes_;
+};
+
+// The key algorithm of a software provider.
+struct KeyAlgorithm {
+  const char* store;  // folder below keys/
+  ALG_ID exchangeAlg;
+  ALG_ID signatureAlg;
+  // A reference to `key` in the form the provider works with, or null when
+  // the key is not of this algorithm or has no private half.
+  UniquePkey (*adopt)(EVP_PKEY* key);
+
+  ALG_ID AlgFor(DWORD keySpec) const {
+    return keySpec == AT_SIGNATURE ? signatureAlg : exchangeAlg;
+  }
+};
+const KeyAlgorithm& RsaAlgorithm();
+const KeyAlgorithm& Sm2Algorithm();
+
+bool IsKeySpec(DWORD keySpec);
+// PKCS#8 PrivateKeyInfo DER; false when the key cannot be encoded.
+bool EncodePrivateKey(EVP_PKEY* key, SecretBuffer* der);
+UniquePkey DecodePrivateKey(std::span<const BYTE> der);
+// Public halves compared by value, whatever OpenSSL key type carries them
+// (an EC key on the SM2 curve equals the same SM2 key).
+bool PublicKeysMatch(EVP_PKEY* a, EVP_PKEY* b);
+// The public key of exactly one DER certificate, or null.
+UniquePkey CertificatePublicKey(std::span<const BYTE> der);
+// The length of the DER element at `data` as its header declares it, or 0
+// when the header is not a definite-length SEQUENCE; CryptoAPI hands
+// certificates over without a length.
+std::size_t DerElementLength(const BYTE* data);
+
+// Adopts the key and checks the certificate (when given) against it:
+// NTE_BAD_KEY, NTE_BAD_DATA.
+HRESULT MakeKeyPair(const KeyAlgorithm& algorithm, DWORD keySpec, EVP_PKEY* key,
+                    std::span<const BYTE> certificate, std::shared_ptr<const KeyPair>* out);
+
+// A provider over the per-user folder store keys/<store>/.
+class SoftwareProvider : public CspProvider {
+ public:
+  explicit SoftwareProvider(const KeyAlgorithm& algorithm) : algorithm_(algorithm) {}
+  const KeyAlgorithm& Algorithm() const { return algorithm_; }
+
+  std::vector<std::string> EnumContainers() override;
+  HRESULT OpenContainer(std::string_view container) override;
+  HRESULT CreateContainer(std::string_view container) override;
+  HRESULT DeleteContainer(std::string_view container) override;
+  HRESULT GetKeyPair(std::string_view container, DWORD keySpec,
+                     std::shared_ptr<const KeyPair>* keyPair) override;
+  HRESULT PutKeyPair(std::string_view container, DWORD keySpec, EVP_PKEY* key,
+                     std::span<const BYTE> certificate) override;
+  HRESULT SetCertificate(std::string_view container, DWORD keySpec,
+                         std::span<const BYTE> certificate) override;
+
+ private:
+  const KeyAlgorithm& algorithm_;
+};
+
+std::shared_ptr<CspProvider> MakeRsaSoftwareProvider();
+std::shared_ptr<CspProvider> MakeSm2SoftwareProvider();
+
+// ---- Installed providers ----------------------------------------------------
+
+struct InstalledProvider {
+  std::u16string name;  // as installed
+  DWORD type = 0;
+  std::u16string imagePath;
+};
+// Built-ins and registry entries, in case-insensitive name order.
+std::vector<InstalledProvider> InstalledProviders();
+std::optional<InstalledProvider> FindInstalled(std::u16string_view name);
+// Null when no implementation is registered under the image path.
+std::shared_ptr<CspProvider> Instantiate(const InstalledProvider& provider);
+bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b);
+
+// ---- In-process containers --------------------------------------------------
+
+class VolatileContainer {
+ public:
+  explicit VolatileContainer(const KeyAlgorithm& algorithm) : algorithm_(algorithm) {}
+  const KeyAlgorithm& Algorithm() const { return algorithm_; }
+  HRESULT GetKeyPair(DWORD keySpec, std::shared_ptr<const KeyPair>* out) const;
+  void SetKeyPair(DWORD keySpec, std::shared_ptr<const KeyPair> pair);
+  HRESULT SetCertificate(DWORD keySpec, std::span<const BYTE> certificate);
+
+ private:
+  const KeyAlgorithm& algorithm_;
+  mutable std::mutex mutex_;
+  std::array<std::shared_ptr<const KeyPair>, 2> pairs_;
+};
+
+// Containers are found by the implementation behind the provider, so the
+// RSA providers that share one store also share in-process containers.
+std::shared_ptr<VolatileContainer> FindVolatile(std::u16string_view imagePath,
+                                                std::string_view container);
+// True when it was there.
+bool DropVolatile(std::u16string_view imagePath, std::string_view container);
+
+// ---- Handles ----------------------------------------------------------------
+
+// An acquired provider context. Immutable after acquisition except for the
+// container enumeration cursor.
+struct ProviderContext {
+  InstalledProvider installed;
+  std::shared_ptr<CspProvider> provider;
+  std::optional<std::string> container;  // UTF-8; none for CRYPT_VERIFYCONTEXT
+  std::shared_ptr<VolatileContainer> volatileContainer;
+
+  std::mutex enumMutex;
+  std::vector<std::string> enumNames;
+  std::size_t enumNext = 0;
+
+  HRESULT GetKeyPair(DWORD keySpec, std::shared_ptr<const KeyPair>* out) const;
+  HRESULT SetCertificate(DWORD keySpec, std::span<const BYTE> certificate) const;
+};
+
+struct KeyObject {
+  std::shared_ptr<ProviderContext> context;
+  DWORD keySpec = 0;
+  std::shared_ptr<const KeyPair> pair;
+};
+
+// Null / nullopt for a handle that is not live.
+std::shared_ptr<ProviderContext> LookupContext(HCRYPTPROV handle);
+std::optional<KeyObject> LookupKey(HCRYPTKEY handle);
+
+}  // namespace platform::csp::detail

@@ -1,0 +1,316 @@
+#!/usr/bin/env python3
+"""npsigil-cert driven as a user drives it.
+
+Every test runs the tool with HOME, XDG_DATA_HOME and NPSIGIL_MACHINE_ROOT
+in a fresh temporary folder and checks what it printed, its exit status
+and what the stores and containers hold afterwards (read back through the
+tool itself). Certificates come from `npsigil-testpki fixtures`.
+"""
+
+import argparse
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+CLI = None
+FIXTURES = None
+SM2_PROVIDER = "Sigil SM2 Software Cryptographic Provider"
+RSA_PROVIDER = "Microsoft Enhanced Cryptographic Provider v1.0"
+PASSWORD = "123456"
+
+
+def fixture(name):
+    return os.path.join(FIXTURES, name)
+
+
+def read(name):
+    with open(fixture(name), "rb") as f:
+        return f.read()
+
+
+def thumbprint(cer_name):
+    return hashlib.sha1(read(cer_name)).hexdigest().upper()
+
+
+class CliTestCase(unittest.TestCase):
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="cert-cli-")
+        self.env = dict(os.environ)
+        self.env.update(HOME=self.root,
+                        XDG_DATA_HOME=os.path.join(self.root, "data"),
+                        NPSIGIL_MACHINE_ROOT=os.path.join(self.root, "machine"))
+
+    def tearDown(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def run_cli(self, *args, expect=0):
+        result = subprocess.run([CLI, *args], env=self.env, capture_output=True,
+                                text=True, timeout=120)
+        self.assertEqual(result.returncode, expect,
+                         f"npsigil-cert {' '.join(args)}\nstdout:\n{result.stdout}\n"
+                         f"stderr:\n{result.stderr}")
+        return result
+
+    def write(self, name, data):
+        path = os.path.join(self.root, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def thumbprints(self, *list_args):
+        out = self.run_cli("list", *list_args).stdout
+        return re.findall(r"Thumbprint: ([0-9A-F]{40})", out)
+
+    def containers(self, provider):
+        """{container: {"exchange": text, "signature": text}} of one provider."""
+        out = self.run_cli("containers", provider).stdout
+        found, current = {}, None
+        for line in out.splitlines():
+            m = re.match(r"^  (\S.*)$", line)
+            if m:
+                current = m.group(1)
+                found[current] = {}
+                continue
+            m = re.match(r"^    (exchange|signature):\s+(.*)$", line)
+            if m and current is not None:
+                found[current][m.group(1)] = m.group(2)
+        found.pop("(no containers)", None)
+        return found
+
+    def providers(self):
+        out = self.run_cli("providers").stdout
+        return {line.split("\t")[0]: line.split("\t")[1:] for line in out.splitlines()}
+
+
+class UsageTest(CliTestCase):
+    def test_usage_errors_exit_2_and_say_why(self):
+        cases = [
+            (),
+            ("frobnicate",),
+            ("list", "--bogus"),
+            ("import", "MY"),
+            ("delete", "MY", "1234"),
+            ("import-pfx",),
+            ("import-pfx", fixture("rsa-sign.p12"), "--password"),
+            ("sm2-container", "c"),
+            ("sm2-container", "c", "--softcert", fixture("sm2-sign.sm2"), "--password", "x",
+             "--key", fixture("sm2-sign.pem")),
+            ("sm2-container", "c", "--softcert", fixture("sm2-sign.sm2"), "--password",
+             PASSWORD, "--spec", "all"),
+            ("provider", "install-rsa"),
+            ("containers", "a", "b"),
+            ("delete-container", SM2_PROVIDER),
+        ]
+        for args in cases:
+            with self.subTest(args=args):
+                result = self.run_cli(*args, expect=2)
+                self.assertIn("npsigil-cert", result.stderr)
+        # Nothing was written by any of them.
+        self.assertEqual(self.thumbprints(), [])
+        self.assertNotIn(SM2_PROVIDER, self.providers())
+
+    def test_help_goes_to_stdout(self):
+        self.assertIn("sm2-container", self.run_cli("help").stdout)
+
+
+class StoreTest(CliTestCase):
+    def test_list_shows_each_field_as_people_read_it(self):
+        self.run_cli("import", "MY", fixture("sm2-sign.cer"))
+        out = self.run_cli("list", "MY").stdout
+        self.assertIn("Subject:    CN=Sigil Test SM2 Sign, OU=SM2, O=Sigil Test, C=CN", out)
+        self.assertIn("Issuer:     CN=Sigil Test SM2 Root CA, O=Sigil Test, C=CN", out)
+        self.assertIn("Serial:     1001\n", out)  # most significant byte first
+        self.assertIn(f"Thumbprint: {thumbprint('sm2-sign.cer')}", out)
+        self.assertRegex(out, r"Valid:      \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC to "
+                              r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC")
+        self.assertNotIn("Key:", out)
+
+    def test_import_pem_bundle_der_and_repeats(self):
+        bundle = self.write("roots.pem", read("rsa-root.pem") + read("sm2-root.pem"))
+        result = self.run_cli("import", "--machine", "ROOT", bundle)
+        self.assertEqual(result.stdout.count("added to ROOT"), 2)
+        roots = {thumbprint("rsa-root.cer"), thumbprint("sm2-root.cer")}
+        self.assertEqual(set(self.thumbprints("--machine", "ROOT")), roots)
+        self.assertEqual(self.thumbprints("ROOT"), [], "the user's ROOT is another store")
+
+        again = self.run_cli("import", "--machine", "ROOT", fixture("sm2-root.cer"))
+        self.assertIn("already in ROOT", again.stdout)
+        self.assertEqual(len(self.thumbprints("--machine", "ROOT")), 2)
+
+        der_pair = self.write("pair.der", read("sm2-sign.cer") + read("sm2-encrypt.cer"))
+        self.run_cli("import", "ADDRESSBOOK", der_pair)
+        self.assertEqual(set(self.thumbprints("ADDRESSBOOK")),
+                         {thumbprint("sm2-sign.cer"), thumbprint("sm2-encrypt.cer")})
+
+    def test_import_refuses_files_that_are_not_all_certificates(self):
+        good = read("sm2-sign.cer")
+        bad_files = [
+            fixture("sm2-sign.sm2"),
+            self.write("trailing.der", good + b"\x00garbage"),
+            self.write("empty.cer", b""),
+            os.path.join(self.root, "missing.cer"),
+        ]
+        for path in bad_files:
+            with self.subTest(path=os.path.basename(path)):
+                self.assertIn(path, self.run_cli("import", "MY", path, expect=1).stderr)
+        self.assertEqual(self.thumbprints("MY"), [], "a refused file adds nothing")
+
+    def test_delete_by_thumbprint(self):
+        self.run_cli("import", "CA", fixture("sm2-root.pem"))
+        self.run_cli("import", "CA", fixture("rsa-root.pem"))
+        tp = thumbprint("sm2-root.cer")
+        spaced = ":".join(tp[i:i + 2] for i in range(0, 40, 2)).lower()
+        self.assertIn("deleted from CA", self.run_cli("delete", "CA", spaced).stdout)
+        self.assertEqual(self.thumbprints("CA"), [thumbprint("rsa-root.cer")])
+        self.assertIn(tp, self.run_cli("delete", "CA", tp, expect=1).stderr)
+        self.run_cli("delete", "--machine", "CA", thumbprint("rsa-root.cer"), expect=1)
+        self.assertEqual(self.thumbprints("CA"), [thumbprint("rsa-root.cer")])
+
+
+class PfxTest(CliTestCase):
+    def test_key_goes_to_container_and_certificate_to_my_linked(self):
+        tp = thumbprint("rsa-sign.cer")
+        self.run_cli("import-pfx", fixture("rsa-sign.p12"), "--password", PASSWORD)
+        out = self.run_cli("list", "MY").stdout
+        self.assertIn(f'Key:        container "pfx-{tp}" of "{RSA_PROVIDER}" (exchange)', out)
+        held = self.containers(RSA_PROVIDER)
+        self.assertEqual(held[f"pfx-{tp}"]["exchange"],
+                         "key, certificate CN=Sigil Test RSA Sign, OU=RSA, O=Sigil Test, C=CN")
+        self.assertEqual(held[f"pfx-{tp}"]["signature"], "none")
+
+    def test_never_overwrites_silently(self):
+        args = ("import-pfx", fixture("rsa-sign.p12"), "--password", PASSWORD,
+                "--container", "mine")
+        self.run_cli(*args)
+        self.assertIn("--replace", self.run_cli(*args, expect=1).stderr)
+        self.run_cli(*args, "--replace")
+        self.assertEqual(self.thumbprints("MY"), [thumbprint("rsa-sign.cer")])
+        self.assertEqual(list(self.containers(RSA_PROVIDER)), ["mine"])
+
+    def test_failures_leave_nothing_behind(self):
+        self.run_cli("import-pfx", fixture("rsa-sign.p12"), "--password", "wrong", expect=1)
+        self.run_cli("import-pfx", fixture("sm2-sign.cer"), expect=1)
+        self.run_cli("import-pfx", fixture("rsa-sign.p12"), "--password", PASSWORD,
+                     "--provider", "No Such Provider", expect=1)
+        # An RSA key does not fit the SM2 provider: the container made for it goes again.
+        self.run_cli("provider", "install-sm2")
+        result = self.run_cli("import-pfx", fixture("rsa-sign.p12"), "--password", PASSWORD,
+                              "--provider", SM2_PROVIDER, expect=1)
+        self.assertIn(SM2_PROVIDER, result.stderr)
+        self.assertEqual(self.containers(SM2_PROVIDER), {})
+        self.assertEqual(self.containers(RSA_PROVIDER), {})
+        self.assertEqual(self.thumbprints("MY"), [])
+
+
+class Sm2ContainerTest(CliTestCase):
+    SIGN = "key, certificate CN=Sigil Test SM2 Sign, OU=SM2, O=Sigil Test, C=CN"
+    ENCRYPT = "key, certificate CN=Sigil Test SM2 Encrypt, OU=SM2, O=Sigil Test, C=CN"
+
+    def test_soft_certificate_installs_provider_and_fills_both_pairs(self):
+        self.assertNotIn(SM2_PROVIDER, self.providers())
+        result = self.run_cli("sm2-container", "token", "--softcert", fixture("sm2-sign.sm2"),
+                              "--password", PASSWORD)
+        self.assertIn(f'installed provider "{SM2_PROVIDER}"', result.stdout)
+        self.assertEqual(self.providers()[SM2_PROVIDER], ["type 1", "software"])
+        self.assertEqual(self.containers(SM2_PROVIDER),
+                         {"token": {"exchange": self.SIGN, "signature": self.SIGN}})
+        # The second container finds the provider there and says nothing of it.
+        result = self.run_cli("sm2-container", "other", "--softcert", fixture("sm2-encrypt.sm2"),
+                              "--password", PASSWORD, "--spec", "exchange")
+        self.assertNotIn("installed provider", result.stdout)
+        self.assertEqual(self.containers(SM2_PROVIDER)["other"],
+                         {"exchange": self.ENCRYPT, "signature": "none"})
+
+    def test_replace_writes_only_the_pairs_named(self):
+        soft = ("--softcert", fixture("sm2-sign.sm2"), "--password", PASSWORD)
+        self.run_cli("sm2-container", "token", *soft)
+        enc = ("--softcert", fixture("sm2-encrypt.sm2"), "--password", PASSWORD,
+               "--spec", "exchange")
+        self.assertIn("--replace", self.run_cli("sm2-container", "token", *enc, expect=1).stderr)
+        self.assertEqual(self.containers(SM2_PROVIDER)["token"]["exchange"], self.SIGN)
+        self.run_cli("sm2-container", "token", *enc, "--replace")
+        self.assertEqual(self.containers(SM2_PROVIDER)["token"],
+                         {"exchange": self.ENCRYPT, "signature": self.SIGN})
+
+    def test_bad_sources_install_and_create_nothing(self):
+        cases = [
+            ("--softcert", fixture("sm2-sign.sm2"), "--password", "654321"),
+            ("--softcert", fixture("sm2-sign.cer"), "--password", PASSWORD),
+            ("--key", fixture("sm2-sign.pem"), "--cert", fixture("sm2-sign.cer")),
+        ]
+        for args in cases:
+            with self.subTest(args=args):
+                self.run_cli("sm2-container", "token", *args, expect=1)
+        self.assertNotIn(SM2_PROVIDER, self.providers())
+
+    @unittest.skipUnless(shutil.which("openssl"), "needs the openssl command")
+    def test_key_and_certificate_files(self):
+        key = os.path.join(self.root, "k.pem")
+        cert = os.path.join(self.root, "c.pem")
+        subprocess.run(["openssl", "genpkey", "-algorithm", "EC", "-pkeyopt",
+                        "ec_paramgen_curve:SM2", "-out", key], check=True, capture_output=True)
+        subprocess.run(["openssl", "req", "-new", "-x509", "-key", key, "-sm3", "-sigopt",
+                        "distid:1234567812345678", "-subj", "/C=CN/CN=CLI Key", "-days", "30",
+                        "-out", cert], check=True, capture_output=True)
+        # A certificate of another key is refused and the container goes again.
+        result = self.run_cli("sm2-container", "token", "--key", key, "--cert",
+                              fixture("sm2-sign.cer"), expect=1)
+        self.assertIn("public key", result.stderr)
+        self.assertEqual(self.containers(SM2_PROVIDER), {})
+        self.run_cli("sm2-container", "token", "--key", key, "--cert", cert,
+                     "--spec", "signature")
+        self.assertEqual(self.containers(SM2_PROVIDER)["token"],
+                         {"exchange": "none", "signature": "key, certificate CN=CLI Key, C=CN"})
+
+
+class ProviderTest(CliTestCase):
+    def test_providers_and_install(self):
+        builtin = self.providers()
+        self.assertEqual(builtin[RSA_PROVIDER], ["type 1", "software"])
+        self.assertEqual(builtin["Microsoft Enhanced RSA and AES Cryptographic Provider"][0],
+                         "type 24")
+        self.assertIn("installed", self.run_cli("provider", "install-sm2").stdout)
+        self.assertIn("already installed", self.run_cli("provider", "install-sm2").stdout)
+        self.assertEqual(len(self.providers()), len(builtin) + 1)
+
+    def test_containers_and_delete_container(self):
+        self.run_cli("sm2-container", "one", "--softcert", fixture("sm2-sign.sm2"),
+                     "--password", PASSWORD)
+        self.run_cli("sm2-container", "two", "--softcert", fixture("sm2-sign.sm2"),
+                     "--password", PASSWORD)
+        every = self.run_cli("containers").stdout
+        self.assertIn(f"[{SM2_PROVIDER}]", every)
+        self.assertIn(f"[{RSA_PROVIDER}]", every)
+        self.run_cli("delete-container", SM2_PROVIDER, "one")
+        self.assertEqual(list(self.containers(SM2_PROVIDER)), ["two"])
+        self.assertIn('"one"', self.run_cli("delete-container", SM2_PROVIDER, "one",
+                                            expect=1).stderr)
+        self.run_cli("delete-container", "No Such Provider", "two", expect=1)
+        self.run_cli("containers", "No Such Provider", expect=1)
+        self.assertEqual(list(self.containers(SM2_PROVIDER)), ["two"])
+
+
+def main():
+    global CLI, FIXTURES
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--cli", required=True)
+    parser.add_argument("--testpki", required=True)
+    args, rest = parser.parse_known_args()
+    CLI = os.path.abspath(args.cli)
+    fixtures_root = tempfile.mkdtemp(prefix="cert-cli-fixtures-")
+    try:
+        FIXTURES = os.path.join(fixtures_root, "pki")
+        subprocess.run([args.testpki, "fixtures", FIXTURES], check=True, capture_output=True)
+        program = unittest.main(argv=[sys.argv[0], *rest], exit=False, verbosity=2)
+        return 0 if program.result.wasSuccessful() else 1
+    finally:
+        shutil.rmtree(fixtures_root, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

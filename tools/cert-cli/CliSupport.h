@@ -1,0 +1,121 @@
+// What every npsigil-cert command shares: exit codes, argument parsing,
+// messages on stderr, owners for platform and OpenSSL handles, and the
+// certificate and file helpers.
+#pragma once
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/CertContext.h"
+#include "platform/CertStore.h"
+#include "platform/Csp.h"
+#include "platform/CspHandles.h"
+#include "platform/WinTypes.h"
+
+namespace certcli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+using Bytes = std::vector<BYTE>;
+
+// --- Arguments ----------------------------------------------------------------
+
+// Options of one command: flags stand alone, value options take the next
+// argument. Anything else starting with "--" is a usage error.
+struct OptionSpec {
+  std::initializer_list<std::string_view> flags;
+  std::initializer_list<std::string_view> values;
+};
+
+struct ParsedArgs {
+  std::vector<std::string> positional;
+  std::set<std::string> flags;
+  std::map<std::string, std::string> values;
+
+  bool Has(std::string_view flag) const { return flags.count(std::string(flag)) != 0; }
+  const std::string* Value(std::string_view name) const;
+};
+
+// Prints the reason on stderr and gives nullopt for a usage error.
+std::optional<ParsedArgs> ParseArgs(std::span<const std::string> args, const OptionSpec& spec);
+
+// --- Messages -------------------------------------------------------------------
+
+// "npsigil-cert: <text>" on stderr.
+void Error(const std::string& text);
+// The same with the result code and its system text appended.
+void ErrorCode(const std::string& text, HRESULT hResult);
+// The thread's last error as a result code (E_FAIL when none was left).
+HRESULT LastFailure();
+
+// --- Owners -----------------------------------------------------------------------
+
+struct CertContextFree {
+  void operator()(PCCERT_CONTEXT p) const { CertFreeCertificateContext(p); }
+};
+using CertContextPtr = std::unique_ptr<const CERT_CONTEXT, CertContextFree>;
+
+struct CertStoreClose {
+  void operator()(void* h) const { CertCloseStore(h, 0); }
+};
+using CertStorePtr = std::unique_ptr<void, CertStoreClose>;
+
+using ProviderHandle = UniqueCryptProv;
+
+struct PkeyFree {
+  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+struct X509Free {
+  void operator()(X509* p) const { X509_free(p); }
+};
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+
+// --- Files and certificates ---------------------------------------------------------
+
+// The whole file, or nullopt after saying why on stderr.
+std::optional<Bytes> ReadWholeFile(const std::string& path);
+
+// Every certificate of a PEM text (one or more CERTIFICATE blocks) or of
+// DER bytes (one or more certificates back to back), each as DER. Empty
+// when anything in the input is not a certificate.
+std::vector<Bytes> SplitCertificates(std::span<const BYTE> input);
+// Exactly one certificate, PEM or DER.
+std::optional<Bytes> OneCertificate(std::span<const BYTE> input);
+
+Bytes DerOf(X509* cert);
+
+// A name in the form the selection filters match against (most specific
+// first, unquoted), so it can be pasted into a filter as it stands.
+std::string NameText(const CERT_NAME_BLOB& name);
+// The subject of DER certificate bytes, or "?" when they do not decode.
+std::string SubjectOf(std::span<const BYTE> der);
+
+// Hex text, upper case, no separators.
+std::string Hex(std::span<const BYTE> bytes);
+// 20 bytes from 40 hex digits; blanks and colons between them are allowed.
+std::optional<Bytes> ParseThumbprint(std::string_view text);
+
+// SHA-1 of the encoded certificate.
+Bytes Thumbprint(PCCERT_CONTEXT pCertContext);
+
+// System store flags for the location.
+DWORD StoreLocation(bool bMachine);
+std::string LocationName(bool bMachine);
+
+// The provider's implementation type as a word ("software", "hardware", ...).
+std::string ImplementationName(DWORD dwImpType);
+
+}  // namespace certcli

@@ -1,0 +1,33 @@
+// The npsigil-cert commands. Each takes the arguments after its name and
+// returns the process exit code (kExitOk, kExitFailure, kExitUsage).
+#pragma once
+
+#include <span>
+#include <string>
+
+namespace certcli {
+
+// Certificate stores.
+int RunList(std::span<const std::string> args);
+int RunImport(std::span<const std::string> args);
+int RunDelete(std::span<const std::string> args);
+
+// Keys into containers.
+int RunImportPfx(std::span<const std::string> args);
+int RunSm2Container(std::span<const std::string> args);
+
+// Providers and containers.
+int RunProviders(std::span<const std::string> args);
+int RunProvider(std::span<const std::string> args);
+int RunContainers(std::span<const std::string> args);
+int RunDeleteContainer(std::span<const std::string> args);
+
+}  // namespace certcli
+
+namespace certcli {
+
+// Installs the software SM2 provider's entry when it is missing, telling
+// the user; false after a message when that fails.
+bool EnsureSm2ProviderInstalled();
+
+}  // namespace certcli

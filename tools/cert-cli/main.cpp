@@ -1,0 +1,77 @@
+// npsigil-cert: certificate stores, key containers and providers of the
+// npSigil platform layer, for the user at a terminal.
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "CliSupport.h"
+#include "Commands.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: npsigil-cert COMMAND [ARGS]\n"
+    "\n"
+    "Certificate stores (the user's, or the machine's with --machine):\n"
+    "  list [--machine] [STORE...]          certificates of the stores\n"
+    "                                       (default MY ADDRESSBOOK CA ROOT)\n"
+    "  import [--machine] STORE FILE        add the DER or PEM certificate(s) of FILE\n"
+    "  delete [--machine] STORE THUMBPRINT  remove the certificate with that SHA-1\n"
+    "\n"
+    "Keys:\n"
+    "  import-pfx FILE [--password P] [--provider NAME] [--container NAME] [--replace]\n"
+    "      key into a container of an RSA provider, certificate into the user's MY\n"
+    "  sm2-container NAME (--key KEY --cert CERT | --softcert FILE.sm2 --password P)\n"
+    "                [--spec exchange|signature|both] [--replace]\n"
+    "      key pair(s) with their certificate in the SM2 software provider\n"
+    "  An existing container is written only with --replace, which overwrites the\n"
+    "  key pairs named and keeps the others.\n"
+    "\n"
+    "Providers and containers:\n"
+    "  providers                            installed providers\n"
+    "  provider install-sm2                 install the SM2 software provider\n"
+    "  containers [PROVIDER]                containers with their key pairs\n"
+    "  delete-container PROVIDER NAME       remove a container and its keys\n"
+    "\n"
+    "Exit status: 0 done, 1 failed, 2 usage error.\n";
+
+struct Command {
+  std::string_view name;
+  int (*run)(std::span<const std::string>);
+};
+
+constexpr Command kCommands[] = {
+    {"list", certcli::RunList},
+    {"import", certcli::RunImport},
+    {"delete", certcli::RunDelete},
+    {"import-pfx", certcli::RunImportPfx},
+    {"sm2-container", certcli::RunSm2Container},
+    {"providers", certcli::RunProviders},
+    {"provider", certcli::RunProvider},
+    {"containers", certcli::RunContainers},
+    {"delete-container", certcli::RunDeleteContainer},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  if (args.empty()) {
+    std::fputs(kUsage, stderr);
+    return certcli::kExitUsage;
+  }
+  if (args[0] == "help" || args[0] == "--help" || args[0] == "-h") {
+    std::fputs(kUsage, stdout);
+    return certcli::kExitOk;
+  }
+  for (const Command& command : kCommands)
+    if (args[0] == command.name) {
+      const int nExit = command.run(std::span(args).subspan(1));
+      if (nExit == certcli::kExitUsage) std::fputs("(npsigil-cert help shows the usage)\n", stderr);
+      return nExit;
+    }
+  certcli::Error("unknown command \"" + args[0] + "\"");
+  std::fputs(kUsage, stderr);
+  return certcli::kExitUsage;
+}
