@@ -57,6 +57,10 @@ class HandleTable {
     return true;
   }
 
+  ULONG_PTR Reserve() {
+    std::lock_guard lock(mutex_);
+    return next_++;
+  }
   HCRYPTKEY AddKey(KeyObject key) {
     std::lock_guard lock(mutex_);
     HCRYPTKEY handle = next_++;
@@ -179,6 +183,16 @@ std::shared_ptr<ProviderContext> LookupContext(HCRYPTPROV handle) {
 }
 
 std::optional<KeyObject> LookupKey(HCRYPTKEY handle) { return Handles().Key(handle); }
+
+HCRYPTKEY AddKeyHandle(KeyObject key) { return Handles().AddKey(std::move(key)); }
+
+ULONG_PTR NewHandleValue() { return Handles().Reserve(); }
+
+bool IsSm2Context(const ProviderContext& context) {
+  if (context.volatileContainer) return &context.volatileContainer->Algorithm() == &Sm2Algorithm();
+  auto* software = dynamic_cast<const SoftwareProvider*>(context.provider.get());
+  return software != nullptr && &software->Algorithm() == &Sm2Algorithm();
+}
 
 }  // namespace platform::csp::detail
 
@@ -321,6 +335,8 @@ BOOL CryptSetKeyParam(HCRYPTKEY hKey, DWORD dwParam, const BYTE* pbData, DWORD /
   auto key = LookupKey(hKey);
   if (!key) return Fail(NTE_BAD_KEY);
   if (dwParam != KP_CERTIFICATE) return Fail(NTE_BAD_TYPE);
+  // An imported public key has no container to keep a certificate in.
+  if (!IsKeySpec(key->keySpec)) return Fail(NTE_BAD_KEY);
   if (pbData == nullptr) return FailWin32(ERROR_INVALID_PARAMETER);
   std::size_t length = DerElementLength(pbData);
   if (length == 0) return Fail(NTE_BAD_DATA);

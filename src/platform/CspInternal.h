@@ -166,6 +166,8 @@ struct ProviderContext {
   HRESULT SetCertificate(DWORD keySpec, std::span<const BYTE> certificate) const;
 };
 
+// keySpec 0: a public key brought in by CryptImportPublicKeyInfo, which
+// belongs to no container and has no private half.
 struct KeyObject {
   std::shared_ptr<ProviderContext> context;
   DWORD keySpec = 0;
@@ -175,5 +177,12 @@ struct KeyObject {
 // Null / nullopt for a handle that is not live.
 std::shared_ptr<ProviderContext> LookupContext(HCRYPTPROV handle);
 std::optional<KeyObject> LookupKey(HCRYPTKEY handle);
+HCRYPTKEY AddKeyHandle(KeyObject key);
+// A fresh value from the counter behind provider and key handles, so hash
+// handles never collide with them either.
+ULONG_PTR NewHandleValue();
+
+// True when the context's provider is the built-in SM2 implementation.
+bool IsSm2Context(const ProviderContext& context);
 
 }  // namespace platform::csp::detail
