@@ -80,10 +80,11 @@ HRESULT Sm3Lanes(const ProviderContext& context, HCRYPTKEY hKey, std::vector<Sm3
     if (!Sm2PublicPoint(key->pair->key, &point)) return NTE_BAD_KEY;
     points.push_back(point);
   } else {
-    for (DWORD spec : {AT_SIGNATURE, AT_KEYEXCHANGE}) {
+    for (DWORD keySpec : {AT_SIGNATURE, AT_KEYEXCHANGE}) {
       std::shared_ptr<const KeyPair> pair;
       Sm2Point point;
-      if (FAILED(context.GetKeyPair(spec, &pair)) || !Sm2PublicPoint(pair->key, &point)) continue;
+      if (FAILED(context.GetKeyPair(keySpec, &pair)) || !Sm2PublicPoint(pair->key, &point))
+        continue;
       if (points.empty() || points.front() != point) points.push_back(point);
     }
     if (points.empty()) return NTE_NO_KEY;
@@ -151,7 +152,8 @@ bool Sm2PublicPoint(EVP_PKEY* key, Sm2Point* point) {
   BIGNUM* y = nullptr;
   bool ok = EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_EC_PUB_X, &x) == 1 &&
             EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_EC_PUB_Y, &y) == 1 &&
-            BN_bn2binpad(x, point->data(), 32) == 32 && BN_bn2binpad(y, point->data() + 32, 32) == 32;
+            BN_bn2binpad(x, point->data(), 32) == 32 &&
+            BN_bn2binpad(y, point->data() + 32, 32) == 32;
   BN_free(x);
   BN_free(y);
   return ok;
@@ -262,10 +264,10 @@ BOOL CryptDuplicateHash(HCRYPTHASH hHash, DWORD* pdwReserved, DWORD dwFlags, HCR
     if (hash->md) {
       copy->md.reset(EVP_MD_CTX_new());
       // A finished context is not copied: only its algorithm still matters.
-      bool ok = copy->md && (hash->closed ? EVP_DigestInit_ex(copy->md.get(),
-                                                              EVP_MD_CTX_get0_md(hash->md.get()),
-                                                              nullptr)
-                                          : EVP_MD_CTX_copy_ex(copy->md.get(), hash->md.get())) == 1;
+      bool ok =
+          copy->md && (hash->closed ? EVP_DigestInit_ex(copy->md.get(),
+                                                        EVP_MD_CTX_get0_md(hash->md.get()), nullptr)
+                                    : EVP_MD_CTX_copy_ex(copy->md.get(), hash->md.get())) == 1;
       if (!ok) return Fail(NTE_FAIL);
     }
   }

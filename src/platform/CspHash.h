@@ -10,7 +10,7 @@
 // the key handle given there, or else the container's own pairs. With no key
 // handle every distinct pair of the container (AT_SIGNATURE first, then
 // AT_KEYEXCHANGE) gets a digest of its own, so CryptSignHashW signs right
-// with either spec; HP_HASHVAL reports the first (the AT_SIGNATURE pair's
+// with either key pair; HP_HASHVAL reports the first (the AT_SIGNATURE pair's
 // when there is one), which is the pair signing normally uses. A verify
 // context has no pairs, so verifying there needs the public key handle at
 // CryptCreateHash (NTE_NO_KEY without one).
@@ -51,7 +51,7 @@ BOOL CryptDestroyHash(HCRYPTHASH hHash);
 // An independent copy in the same state, closed or not.
 BOOL CryptDuplicateHash(HCRYPTHASH hHash, DWORD* pdwReserved, DWORD dwFlags, HCRYPTHASH* phHash);
 
-// Signs the hash with the container's key pair of that spec (NTE_NO_KEY when
+// Signs the hash with the container's key pair of that kind (NTE_NO_KEY when
 // it has none). RSA: PKCS #1 v1.5 over the DigestInfo of the hash algorithm
 // (CRYPT_NOHASHOID: over the bare digest), byte-reversed as CryptoAPI hands
 // signatures out. SM2 (CALG_SM3 hashes only, else NTE_BAD_ALGID): 64 bytes

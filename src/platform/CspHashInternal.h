@@ -33,9 +33,9 @@ struct HashObject {
   ALG_ID algId = 0;
   std::mutex mutex;  // guards everything below
   bool closed = false;
-  UniqueMdCtx md;                    // MD5, SHA-1, SHA-2
-  std::vector<BYTE> value;           // the digest once closed
-  std::vector<Sm3Lane> lanes;        // SM3; the first is the reported value
+  UniqueMdCtx md;              // MD5, SHA-1, SHA-2
+  std::vector<BYTE> value;     // the digest once closed
+  std::vector<Sm3Lane> lanes;  // SM3; the first is the reported value
 
   // Closes the hash (computing every digest) when still open. Caller holds
   // the mutex. False when the digest cannot be computed.

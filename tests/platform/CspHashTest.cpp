@@ -28,8 +28,8 @@ Bytes IndependentZ(const testpki::Identity& id) {
   BIGNUM* gx = BN_new();
   BIGNUM* gy = BN_new();
   EXPECT_EQ(1, EC_GROUP_get_curve(group, p, a, b, nullptr));
-  EXPECT_EQ(1, EC_POINT_get_affine_coordinates(group, EC_GROUP_get0_generator(group), gx, gy,
-                                               nullptr));
+  EXPECT_EQ(
+      1, EC_POINT_get_affine_coordinates(group, EC_GROUP_get0_generator(group), gx, gy, nullptr));
   Bytes input = {0x00, 0x80};  // 128 bits of identity
   for (char c : testpki::kSm2Id) input.push_back(static_cast<BYTE>(c));
   for (BIGNUM* n : {a, b, gx, gy}) {
@@ -190,8 +190,8 @@ TEST_F(CspHashRsa, HandlesThatAreNotLiveFailCleanly) {
 
 TEST_F(CspHashRsa, AHashOutlivesItsReleasedContext) {
   HCRYPTPROV prov = 0;
-  ASSERT_TRUE(CryptAcquireContextW(&prov, nullptr, MS_ENHANCED_PROV_W, PROV_RSA_FULL,
-                                   CRYPT_VERIFYCONTEXT));
+  ASSERT_TRUE(
+      CryptAcquireContextW(&prov, nullptr, MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
   Hash hash;
   ASSERT_TRUE(CryptCreateHash(prov, CALG_MD5, 0, 0, &hash.handle));
   ASSERT_TRUE(CryptReleaseContext(prov, 0));

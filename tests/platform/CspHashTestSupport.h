@@ -71,8 +71,8 @@ class Container {
     if (signature == nullptr && exchange == nullptr) {
       EXPECT_EQ(S_OK, store->CreateContainer(name_));
     }
-    EXPECT_TRUE(CryptAcquireContextW(&context.handle, FromUtf8(name_).c_str(), provider,
-                                     PROV_RSA_FULL, 0))
+    EXPECT_TRUE(
+        CryptAcquireContextW(&context.handle, FromUtf8(name_).c_str(), provider, PROV_RSA_FULL, 0))
         << std::hex << GetLastError();
   }
   ~Container() {

@@ -17,11 +17,11 @@ struct CtxFree {
 };
 using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, CtxFree>;
 
-Bytes Sign(HCRYPTHASH hash, DWORD spec, DWORD flags = 0) {
+Bytes Sign(HCRYPTHASH hash, DWORD keySpec, DWORD flags = 0) {
   DWORD size = 0;
-  if (!CryptSignHashW(hash, spec, nullptr, flags, nullptr, &size)) return {};
+  if (!CryptSignHashW(hash, keySpec, nullptr, flags, nullptr, &size)) return {};
   Bytes signature(size);
-  if (!CryptSignHashW(hash, spec, nullptr, flags, signature.data(), &size)) return {};
+  if (!CryptSignHashW(hash, keySpec, nullptr, flags, signature.data(), &size)) return {};
   signature.resize(size);
   return signature;
 }
@@ -127,8 +127,10 @@ TEST(CspSignRsa, SignatureIsOpensslsPkcs1ReversedAndVerifies) {
   struct {
     ALG_ID alg;
     const EVP_MD* md;
-  } cases[] = {{CALG_MD5, EVP_md5()},       {CALG_SHA1, EVP_sha1()},
-               {CALG_SHA_256, EVP_sha256()}, {CALG_SHA_384, EVP_sha384()},
+  } cases[] = {{CALG_MD5, EVP_md5()},
+               {CALG_SHA1, EVP_sha1()},
+               {CALG_SHA_256, EVP_sha256()},
+               {CALG_SHA_384, EVP_sha384()},
                {CALG_SHA_512, EVP_sha512()}};
   Key pub;
   pub.handle = ImportCertKey(keys.context.handle, Rsa(0));
@@ -245,19 +247,19 @@ class CspSignSm2 : public ::testing::Test {
 TEST_F(CspSignSm2, SignatureHalvesReversedBackVerifyWithOpenssl) {
   Container keys(SIGIL_SM2_PROV_W, &Sm2(0), &Sm2(1));
   Bytes message = AsBytes("SM2 message for interop");
-  for (DWORD spec : {AT_SIGNATURE, AT_KEYEXCHANGE}) {
+  for (DWORD keySpec : {AT_SIGNATURE, AT_KEYEXCHANGE}) {
     Hash hash;
     hash.handle = HashOf(keys.context.handle, CALG_SM3, message);
-    Bytes signature = Sign(hash.handle, spec);
-    ASSERT_EQ(64u, signature.size()) << spec;
-    const testpki::Identity& id = spec == AT_SIGNATURE ? Sm2(0) : Sm2(1);
-    const testpki::Identity& other = spec == AT_SIGNATURE ? Sm2(1) : Sm2(0);
+    Bytes signature = Sign(hash.handle, keySpec);
+    ASSERT_EQ(64u, signature.size()) << keySpec;
+    const testpki::Identity& id = keySpec == AT_SIGNATURE ? Sm2(0) : Sm2(1);
+    const testpki::Identity& other = keySpec == AT_SIGNATURE ? Sm2(1) : Sm2(0);
     Bytes rs = UnreverseHalves(signature);
-    EXPECT_TRUE(OpensslSm2Verifies(id.key(), rs, message)) << spec;
-    EXPECT_FALSE(OpensslSm2Verifies(other.key(), rs, message)) << spec;
+    EXPECT_TRUE(OpensslSm2Verifies(id.key(), rs, message)) << keySpec;
+    EXPECT_FALSE(OpensslSm2Verifies(other.key(), rs, message)) << keySpec;
     // Reversed as one block it is not the signature.
-    EXPECT_FALSE(OpensslSm2Verifies(id.key(), Bytes(signature.rbegin(), signature.rend()),
-                                    message));
+    EXPECT_FALSE(
+        OpensslSm2Verifies(id.key(), Bytes(signature.rbegin(), signature.rend()), message));
   }
 }
 
