@@ -99,7 +99,7 @@ BOOL CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags);
 BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
                        DWORD dwFlags);
 
-// The container's key pair of that spec; NTE_NO_KEY when it has none (and
+// The container's key pair of that kind (exchange or signature); NTE_NO_KEY when it has none (and
 // always on a verify context). A key handle keeps its context's key pair
 // usable after CryptReleaseContext until CryptDestroyKey.
 BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey);
@@ -121,7 +121,7 @@ inline constexpr DWORD CRYPT_ACQUIRE_COMPARE_KEY_FLAG = 0x00000004;
 inline constexpr DWORD CRYPT_ACQUIRE_SILENT_FLAG = 0x00000040;
 
 // Through the certificate's CERT_KEY_PROV_INFO_PROP_ID: opens that
-// provider's container and checks that the key pair of that spec exists and
+// provider's container and checks that the key pair of that kind exists and
 // matches the certificate's public key. CRYPT_E_NO_KEY_PROPERTY without the
 // property, NTE_BAD_KEYSET / NTE_NO_KEY / NTE_BAD_PUBLIC_KEY otherwise (and
 // CryptAcquireContextW's errors). The key pair is always compared, so

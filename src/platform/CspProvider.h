@@ -53,7 +53,7 @@ class CspProvider {
   // S_OK, NTE_BAD_KEYSET, NTE_NO_KEY.
   virtual HRESULT GetKeyPair(std::string_view container, DWORD keySpec,
                              std::shared_ptr<const KeyPair>* keyPair) = 0;
-  // Stores a key pair (replacing one of the same spec, and that pair's
+  // Stores a key pair (replacing one of the same kind, and that pair's
   // certificate), with its certificate when given; creates the container when
   // it is missing. The caller keeps its reference to `key`. NTE_BAD_KEY when
   // the key is not a private key of the provider's algorithm, NTE_BAD_DATA

@@ -294,15 +294,15 @@ TEST_F(CspTest, BothKeyPairsAndCertificatesSurviveReacquisition) {
     ASSERT_EQ(S_OK, provider->PutKeyPair(ToUtf8(name), AT_KEYEXCHANGE, Sm2(0).key(), {}));
     ASSERT_EQ(S_OK, provider->PutKeyPair(ToUtf8(name), AT_SIGNATURE, Sm2(1).key(), {}));
     // Certificates added through the key handle are written through.
-    for (DWORD spec : {AT_KEYEXCHANGE, AT_SIGNATURE}) {
+    for (DWORD keySpec : {AT_KEYEXCHANGE, AT_SIGNATURE}) {
       Key key;
-      ASSERT_TRUE(CryptGetUserKey(ctx.handle, spec, &key.handle));
+      ASSERT_TRUE(CryptGetUserKey(ctx.handle, keySpec, &key.handle));
       EXPECT_TRUE(KeyCertificate(key.handle).empty());
       EXPECT_EQ(NTE_NOT_FOUND, LastHr());
-      Bytes wrong = Sm2(spec == AT_KEYEXCHANGE ? 1 : 0).CertDer();
+      Bytes wrong = Sm2(keySpec == AT_KEYEXCHANGE ? 1 : 0).CertDer();
       EXPECT_FALSE(CryptSetKeyParam(key.handle, KP_CERTIFICATE, wrong.data(), 0));
       EXPECT_EQ(NTE_BAD_DATA, LastHr());
-      Bytes right = Sm2(spec == AT_KEYEXCHANGE ? 0 : 1).CertDer();
+      Bytes right = Sm2(keySpec == AT_KEYEXCHANGE ? 0 : 1).CertDer();
       ASSERT_TRUE(CryptSetKeyParam(key.handle, KP_CERTIFICATE, right.data(), 0));
       EXPECT_EQ(right, KeyCertificate(key.handle));
     }
@@ -311,9 +311,9 @@ TEST_F(CspTest, BothKeyPairsAndCertificatesSurviveReacquisition) {
   ASSERT_TRUE(CryptAcquireContextW(&ctx.handle, name.c_str(), SIGIL_SM2_PROV_W, 1, 0));
   std::map<DWORD, std::pair<ALG_ID, const testpki::Identity*>> expected = {
       {AT_KEYEXCHANGE, {CALG_SM2_KEYX, &Sm2(0)}}, {AT_SIGNATURE, {CALG_SM2_SIGN, &Sm2(1)}}};
-  for (auto& [spec, want] : expected) {
+  for (auto& [keySpec, want] : expected) {
     Key key;
-    ASSERT_TRUE(CryptGetUserKey(ctx.handle, spec, &key.handle));
+    ASSERT_TRUE(CryptGetUserKey(ctx.handle, keySpec, &key.handle));
     EXPECT_EQ(want.second->CertDer(), KeyCertificate(key.handle));
     DWORD value = 0;
     DWORD size = sizeof value;
@@ -418,12 +418,12 @@ TEST_F(CspTest, CertificatePrivateKeyOpensTheMatchingContainer) {
   for (const Case& c : cases) {
     UniqueCert cert = CertWithProvInfo(*c.id, c.container, c.provider, c.keySpec);
     HCRYPTPROV prov = 0;
-    DWORD spec = 0;
+    DWORD keySpec = 0;
     BOOL callerFree = FALSE;
     ASSERT_TRUE(
-        CryptAcquireCertificatePrivateKey(cert.get(), 0, nullptr, &prov, &spec, &callerFree))
+        CryptAcquireCertificatePrivateKey(cert.get(), 0, nullptr, &prov, &keySpec, &callerFree))
         << std::hex << GetLastError();
-    EXPECT_EQ(c.keySpec, spec);
+    EXPECT_EQ(c.keySpec, keySpec);
     EXPECT_TRUE(callerFree);
     EXPECT_EQ(ToUtf8(c.provider), ProvText(prov, PP_NAME));
     EXPECT_EQ(ToUtf8(c.container), ProvText(prov, PP_CONTAINER));
