@@ -137,6 +137,30 @@ HRESULT CertTime(StepTrace& trace, const FILETIME& ftTime, SYSTEMTIME* pstTime) 
   return S_OK;
 }
 
+// The extension with that OID; the missing-extension code when there is none.
+HRESULT FindCertExtension(StepTrace& trace, PCCERT_CONTEXT pCertContext, LPCSTR pszObjId,
+                          HRESULT hMissing, const CERT_EXTENSION** ppExtension) {
+  trace.Step(u"CertFindExtension");
+  const CERT_INFO* pInfo = pCertContext->pCertInfo;
+  *ppExtension = CertFindExtension(pszObjId, pInfo->cExtension, pInfo->rgExtension);
+  if (*ppExtension == nullptr) return trace.Failed(hMissing, u"NULL == pExtension");
+  trace.Passed();
+  return S_OK;
+}
+
+// A copy of the bytes in a new[] buffer for the caller.
+HRESULT CopyToNewBuffer(StepTrace& trace, const BYTE* pbData, DWORD cbData, BYTE** ppbyOut,
+                        DWORD* pdwLength) {
+  trace.Step(u"New buffer");
+  std::unique_ptr<BYTE[]> pbyCopy(new (std::nothrow) BYTE[cbData]());
+  if (!pbyCopy) return trace.Failed(E_OUTOFMEMORY, u"Dispatch memory failed.");
+  if (cbData != 0) std::memcpy(pbyCopy.get(), pbData, cbData);
+  trace.Passed();
+  *ppbyOut = pbyCopy.release();
+  *pdwLength = cbData;
+  return S_OK;
+}
+
 }  // namespace
 
 HRESULT GetCertSubject(PCCERT_CONTEXT pCertContext, DWORD dwNameForm, LPWSTR* ppwszSubject,
@@ -174,16 +198,7 @@ HRESULT GetCertSerialNumber(PCCERT_CONTEXT pCertContext, BYTE** ppbySerialNumber
     return trace.Failed(E_INVALIDARG,
                         u"NULL == pCertContext || NULL == ppbySerialNumber || NULL == pdwLength");
   const CRYPT_INTEGER_BLOB& serial = pCertContext->pCertInfo->SerialNumber;
-
-  trace.Step(u"New buffer");
-  std::unique_ptr<BYTE[]> pbySerial(new (std::nothrow) BYTE[serial.cbData]());
-  if (!pbySerial) return trace.Failed(E_OUTOFMEMORY, u"Dispatch memory failed.");
-  if (serial.cbData != 0) std::memcpy(pbySerial.get(), serial.pbData, serial.cbData);
-  trace.Passed();
-
-  *ppbySerialNumber = pbySerial.release();
-  *pdwLength = serial.cbData;
-  return S_OK;
+  return CopyToNewBuffer(trace, serial.pbData, serial.cbData, ppbySerialNumber, pdwLength);
 }
 
 HRESULT GetCertKeyUsage(PCCERT_CONTEXT pCertContext, DWORD* pdwKeyUsage, DWORD* pdwLength) {
@@ -193,15 +208,13 @@ HRESULT GetCertKeyUsage(PCCERT_CONTEXT pCertContext, DWORD* pdwKeyUsage, DWORD* 
   if (!HasCertInfo(pCertContext) || pdwKeyUsage == nullptr)
     return trace.Failed(E_INVALIDARG, u"NULL == pCertContext || NULL == pdwKeyUsage");
 
-  trace.Step(u"CertFindExtension");
-  const CERT_INFO* pInfo = pCertContext->pCertInfo;
-  const CERT_EXTENSION* pExtension =
-      CertFindExtension(szOID_KEY_USAGE, pInfo->cExtension, pInfo->rgExtension);
-  if (pExtension == nullptr) return trace.Failed(SIGIL_E_NO_KEY_USAGE, u"NULL == pExtension");
-  trace.Passed();
+  const CERT_EXTENSION* pExtension = nullptr;
+  HRESULT hResult =
+      FindCertExtension(trace, pCertContext, szOID_KEY_USAGE, SIGIL_E_NO_KEY_USAGE, &pExtension);
+  if (FAILED(hResult)) return hResult;
 
   std::unique_ptr<BYTE[]> pbyStruct;
-  const HRESULT hResult = DecodeExtension(trace, pExtension, X509_KEY_USAGE, pbyStruct);
+  hResult = DecodeExtension(trace, pExtension, X509_KEY_USAGE, pbyStruct);
   if (FAILED(hResult)) return hResult;
   CRYPT_BIT_BLOB bits{};
   std::memcpy(&bits, pbyStruct.get(), sizeof bits);
@@ -218,29 +231,17 @@ HRESULT GetCertSubjectKeyID(PCCERT_CONTEXT pCertContext, BYTE** ppbyKeyID, DWORD
   if (!HasCertInfo(pCertContext) || (ppbyKeyID != nullptr && pdwLength == nullptr))
     return trace.Failed(E_INVALIDARG, u"NULL == pCertContext || NULL == pdwLength");
 
-  trace.Step(u"CertFindExtension");
-  const CERT_INFO* pInfo = pCertContext->pCertInfo;
-  const CERT_EXTENSION* pExtension =
-      CertFindExtension(szOID_SUBJECT_KEY_IDENTIFIER, pInfo->cExtension, pInfo->rgExtension);
-  if (pExtension == nullptr) return trace.Failed(SIGIL_E_NO_SUBJECT_KEY_ID, u"NULL == pExtension");
-  trace.Passed();
-  if (ppbyKeyID == nullptr) return S_OK;
+  const CERT_EXTENSION* pExtension = nullptr;
+  HRESULT hResult = FindCertExtension(trace, pCertContext, szOID_SUBJECT_KEY_IDENTIFIER,
+                                      SIGIL_E_NO_SUBJECT_KEY_ID, &pExtension);
+  if (FAILED(hResult) || ppbyKeyID == nullptr) return hResult;
 
   std::unique_ptr<BYTE[]> pbyStruct;
-  const HRESULT hResult = DecodeExtension(trace, pExtension, X509_OCTET_STRING, pbyStruct);
+  hResult = DecodeExtension(trace, pExtension, X509_OCTET_STRING, pbyStruct);
   if (FAILED(hResult)) return hResult;
   CRYPT_DATA_BLOB keyId{};
   std::memcpy(&keyId, pbyStruct.get(), sizeof keyId);
-
-  trace.Step(u"New buffer");
-  std::unique_ptr<BYTE[]> pbyKeyID(new (std::nothrow) BYTE[keyId.cbData]());
-  if (!pbyKeyID) return trace.Failed(E_OUTOFMEMORY, u"Dispatch memory failed.");
-  if (keyId.cbData != 0) std::memcpy(pbyKeyID.get(), keyId.pbData, keyId.cbData);
-  trace.Passed();
-
-  *ppbyKeyID = pbyKeyID.release();
-  *pdwLength = keyId.cbData;
-  return S_OK;
+  return CopyToNewBuffer(trace, keyId.pbData, keyId.cbData, ppbyKeyID, pdwLength);
 }
 
 HRESULT GetCertProviderName(PCCERT_CONTEXT pCertContext, LPWSTR* ppwszName, DWORD* pdwLength) {

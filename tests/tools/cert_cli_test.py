@@ -101,7 +101,7 @@ class UsageTest(CliTestCase):
             ("sm2-container", "c", "--softcert", fixture("sm2-sign.sm2"), "--password", "x",
              "--key", fixture("sm2-sign.pem")),
             ("sm2-container", "c", "--softcert", fixture("sm2-sign.sm2"), "--password",
-             PASSWORD, "--spec", "all"),
+             PASSWORD, "--pair", "all"),
             ("provider", "install-rsa"),
             ("containers", "a", "b"),
             ("delete-container", SM2_PROVIDER),
@@ -221,7 +221,7 @@ class Sm2ContainerTest(CliTestCase):
                          {"token": {"exchange": self.SIGN, "signature": self.SIGN}})
         # The second container finds the provider there and says nothing of it.
         result = self.run_cli("sm2-container", "other", "--softcert", fixture("sm2-encrypt.sm2"),
-                              "--password", PASSWORD, "--spec", "exchange")
+                              "--password", PASSWORD, "--pair", "exchange")
         self.assertNotIn("installed provider", result.stdout)
         self.assertEqual(self.containers(SM2_PROVIDER)["other"],
                          {"exchange": self.ENCRYPT, "signature": "none"})
@@ -230,7 +230,7 @@ class Sm2ContainerTest(CliTestCase):
         soft = ("--softcert", fixture("sm2-sign.sm2"), "--password", PASSWORD)
         self.run_cli("sm2-container", "token", *soft)
         enc = ("--softcert", fixture("sm2-encrypt.sm2"), "--password", PASSWORD,
-               "--spec", "exchange")
+               "--pair", "exchange")
         self.assertIn("--replace", self.run_cli("sm2-container", "token", *enc, expect=1).stderr)
         self.assertEqual(self.containers(SM2_PROVIDER)["token"]["exchange"], self.SIGN)
         self.run_cli("sm2-container", "token", *enc, "--replace")
@@ -263,7 +263,7 @@ class Sm2ContainerTest(CliTestCase):
         self.assertIn("public key", result.stderr)
         self.assertEqual(self.containers(SM2_PROVIDER), {})
         self.run_cli("sm2-container", "token", "--key", key, "--cert", cert,
-                     "--spec", "signature")
+                     "--pair", "signature")
         self.assertEqual(self.containers(SM2_PROVIDER)["token"],
                          {"exchange": "none", "signature": "key, certificate CN=CLI Key, C=CN"})
 

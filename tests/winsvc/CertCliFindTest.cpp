@@ -124,7 +124,7 @@ TEST_F(CertCliFind, Sm2ContainerIsFoundByTheProviderWalk) {
   EXPECT_TRUE(before.records.empty());
 
   Cli({"sm2-container", "demo", "--softcert", fixtures_->sm2SignFile.string(), "--password",
-       "123456", "--spec", "signature"});
+       "123456", "--pair", "signature"});
 
   CERTIFICATE_FILTER filter{};
   filter.lpwSubjectDNFilter = u"CN=Sigil Test SM2 Sign";

@@ -21,7 +21,7 @@ const std::string* ParsedArgs::Value(std::string_view name) const {
   return it == values.end() ? nullptr : &it->second;
 }
 
-std::optional<ParsedArgs> ParseArgs(std::span<const std::string> args, const OptionSpec& spec) {
+std::optional<ParsedArgs> ParseArgs(std::span<const std::string> args, const OptionTable& options) {
   auto contains = [](std::initializer_list<std::string_view> list, std::string_view item) {
     for (std::string_view entry : list)
       if (entry == item) return true;
@@ -35,9 +35,9 @@ std::optional<ParsedArgs> ParseArgs(std::span<const std::string> args, const Opt
       parsed.positional.push_back(arg);
     } else if (arg == "--") {
       bOptionsEnded = true;
-    } else if (contains(spec.flags, arg)) {
+    } else if (contains(options.flags, arg)) {
       parsed.flags.insert(arg);
-    } else if (contains(spec.values, arg)) {
+    } else if (contains(options.values, arg)) {
       if (i + 1 >= args.size()) {
         Error(arg + " needs a value");
         return std::nullopt;
@@ -220,6 +220,17 @@ std::string ImplementationName(DWORD dwImpType) {
       return "mixed";
     default:
       return "unknown";
+  }
+}
+
+std::string KeySpecName(DWORD dwKeySpec) {
+  switch (dwKeySpec) {
+    case AT_KEYEXCHANGE:
+      return "exchange";
+    case AT_SIGNATURE:
+      return "signature";
+    default:
+      return std::to_string(dwKeySpec);
   }
 }
 

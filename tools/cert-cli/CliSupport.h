@@ -34,7 +34,7 @@ using Bytes = std::vector<BYTE>;
 
 // Options of one command: flags stand alone, value options take the next
 // argument. Anything else starting with "--" is a usage error.
-struct OptionSpec {
+struct OptionTable {
   std::initializer_list<std::string_view> flags;
   std::initializer_list<std::string_view> values;
 };
@@ -49,7 +49,7 @@ struct ParsedArgs {
 };
 
 // Prints the reason on stderr and gives nullopt for a usage error.
-std::optional<ParsedArgs> ParseArgs(std::span<const std::string> args, const OptionSpec& spec);
+std::optional<ParsedArgs> ParseArgs(std::span<const std::string> args, const OptionTable& options);
 
 // --- Messages -------------------------------------------------------------------
 
@@ -117,5 +117,8 @@ std::string LocationName(bool bMachine);
 
 // The provider's implementation type as a word ("software", "hardware", ...).
 std::string ImplementationName(DWORD dwImpType);
+
+// "exchange" or "signature", as the commands name key pairs.
+std::string KeySpecName(DWORD dwKeySpec);
 
 }  // namespace certcli

@@ -23,10 +23,6 @@ namespace {
 
 using platform::csp::CspProvider;
 
-std::string SpecName(DWORD dwKeySpec) {
-  return dwKeySpec == AT_KEYEXCHANGE ? "exchange" : "signature";
-}
-
 // Writes the key pairs into the container. An existing container is only
 // written with bReplace, and then only the key pairs named are replaced. A
 // container made here is removed again when a later step fails, so a
@@ -77,7 +73,7 @@ class ContainerWriter {
       return false;
     }
     if (FAILED(hResult)) {
-      ErrorCode("cannot store the " + SpecName(dwKeySpec) + " key pair", hResult);
+      ErrorCode("cannot store the " + KeySpecName(dwKeySpec) + " key pair", hResult);
       return false;
     }
     return true;
@@ -256,10 +252,11 @@ std::optional<KeyAndCertificate> ReadKeyAndCertificate(const std::string& keyPat
   return KeyAndCertificate{std::move(key), std::move(*certificate)};
 }
 
-std::optional<std::vector<DWORD>> ParseSpec(const std::string* spec) {
-  if (spec == nullptr || *spec == "both") return std::vector<DWORD>{AT_KEYEXCHANGE, AT_SIGNATURE};
-  if (*spec == "exchange") return std::vector<DWORD>{AT_KEYEXCHANGE};
-  if (*spec == "signature") return std::vector<DWORD>{AT_SIGNATURE};
+std::optional<std::vector<DWORD>> ParseKeyPairs(const std::string* pszPairs) {
+  if (pszPairs == nullptr || *pszPairs == "both")
+    return std::vector<DWORD>{AT_KEYEXCHANGE, AT_SIGNATURE};
+  if (*pszPairs == "exchange") return std::vector<DWORD>{AT_KEYEXCHANGE};
+  if (*pszPairs == "signature") return std::vector<DWORD>{AT_SIGNATURE};
   return std::nullopt;
 }
 
@@ -354,7 +351,7 @@ int RunImportPfx(std::span<const std::string> args) {
 
 int RunSm2Container(std::span<const std::string> args) {
   const auto parsed =
-      ParseArgs(args, {{"--replace"}, {"--key", "--cert", "--softcert", "--password", "--spec"}});
+      ParseArgs(args, {{"--replace"}, {"--key", "--cert", "--softcert", "--password", "--pair"}});
   if (!parsed) return kExitUsage;
   if (parsed->positional.size() != 1 || parsed->positional[0].empty()) {
     Error("sm2-container needs one container NAME");
@@ -373,9 +370,9 @@ int RunSm2Container(std::span<const std::string> args) {
     Error("give either --key KEY --cert CERT or --softcert FILE --password P");
     return kExitUsage;
   }
-  const auto specs = ParseSpec(parsed->Value("--spec"));
-  if (!specs) {
-    Error("--spec is exchange, signature or both");
+  const auto keySpecs = ParseKeyPairs(parsed->Value("--pair"));
+  if (!keySpecs) {
+    Error("--pair is exchange, signature or both");
     return kExitUsage;
   }
 
@@ -392,13 +389,13 @@ int RunSm2Container(std::span<const std::string> args) {
 
   ContainerWriter writer(*provider, ToUtf8(SIGIL_SM2_PROV_W), container);
   if (!writer.Prepare(parsed->Has("--replace"))) return kExitFailure;
-  for (DWORD dwKeySpec : *specs)
+  for (DWORD dwKeySpec : *keySpecs)
     if (!writer.Put(dwKeySpec, source->key.get(), source->certificate)) return kExitFailure;
   writer.Commit();
 
-  for (DWORD dwKeySpec : *specs)
+  for (DWORD dwKeySpec : *keySpecs)
     std::printf("container \"%s\": %s key pair with certificate %s\n", container.c_str(),
-                SpecName(dwKeySpec).c_str(), SubjectOf(source->certificate).c_str());
+                KeySpecName(dwKeySpec).c_str(), SubjectOf(source->certificate).c_str());
   return kExitOk;
 }
 

@@ -30,17 +30,6 @@ std::string SerialText(const CRYPT_INTEGER_BLOB& serial) {
   return Hex(Bytes(bytes.rbegin(), bytes.rend()));
 }
 
-std::string KeySpecName(DWORD dwKeySpec) {
-  switch (dwKeySpec) {
-    case AT_KEYEXCHANGE:
-      return "exchange";
-    case AT_SIGNATURE:
-      return "signature";
-    default:
-      return std::to_string(dwKeySpec);
-  }
-}
-
 std::optional<std::string> KeyProviderText(PCCERT_CONTEXT pCertContext) {
   DWORD cbInfo = 0;
   if (!CertGetCertificateContextProperty(pCertContext, CERT_KEY_PROV_INFO_PROP_ID, nullptr,

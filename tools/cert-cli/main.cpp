@@ -23,7 +23,7 @@ constexpr char kUsage[] =
     "  import-pfx FILE [--password P] [--provider NAME] [--container NAME] [--replace]\n"
     "      key into a container of an RSA provider, certificate into the user's MY\n"
     "  sm2-container NAME (--key KEY --cert CERT | --softcert FILE.sm2 --password P)\n"
-    "                [--spec exchange|signature|both] [--replace]\n"
+    "                [--pair exchange|signature|both] [--replace]\n"
     "      key pair(s) with their certificate in the SM2 software provider\n"
     "  An existing container is written only with --replace, which overwrites the\n"
     "  key pairs named and keeps the others.\n"
