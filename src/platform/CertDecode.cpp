@@ -7,11 +7,27 @@
 #include <vector>
 
 #include "platform/CryptErrors.h"
+#include "platform/CryptMsg.h"
 #include "platform/LastError.h"
 
 namespace {
 
-enum class StructKind { Unknown, BitString, KeyUsage, OctetString, MultiByteInteger };
+enum class StructKind {
+  Unknown,
+  BitString,
+  KeyUsage,
+  OctetString,
+  MultiByteInteger,
+  // Encoded only.
+  Attribute,
+  ContentInfo,
+  SignerInfo,
+};
+
+bool EncodeOnly(StructKind kind) {
+  return kind == StructKind::Attribute || kind == StructKind::ContentInfo ||
+         kind == StructKind::SignerInfo;
+}
 
 constexpr BYTE kTagInteger = 0x02;
 constexpr BYTE kTagBitString = 0x03;
@@ -32,6 +48,9 @@ StructKind KindOf(LPCSTR lpszStructType) {
     if (lpszStructType == X509_BITS) return StructKind::BitString;
     if (lpszStructType == X509_OCTET_STRING) return StructKind::OctetString;
     if (lpszStructType == X509_MULTI_BYTE_INTEGER) return StructKind::MultiByteInteger;
+    if (lpszStructType == PKCS_ATTRIBUTE) return StructKind::Attribute;
+    if (lpszStructType == PKCS_CONTENT_INFO) return StructKind::ContentInfo;
+    if (lpszStructType == PKCS7_SIGNER_INFO) return StructKind::SignerInfo;
     return StructKind::Unknown;
   }
   if (std::strcmp(lpszStructType, szOID_KEY_USAGE) == 0) return StructKind::KeyUsage;
@@ -182,6 +201,192 @@ bool Encode(StructKind kind, const void* pvStructInfo, std::vector<BYTE>& der) {
   return true;
 }
 
+// ---- Structures: attributes, content infos, signer infos ----
+
+constexpr BYTE kTagNull = 0x05;
+constexpr BYTE kTagOid = 0x06;
+constexpr BYTE kTagSequence = 0x30;
+constexpr BYTE kTagSet = 0x31;
+constexpr BYTE kTagContext0 = 0xA0;
+constexpr BYTE kTagContext1 = 0xA1;
+
+// Reported as ERROR_INVALID_PARAMETER, as for the other types.
+constexpr HRESULT kBadParameter = HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
+
+void AppendTlv(std::vector<BYTE>& der, BYTE tag, const std::vector<BYTE>& contents) {
+  der.push_back(tag);
+  AppendLength(der, contents.size());
+  der.insert(der.end(), contents.begin(), contents.end());
+}
+
+bool BlobUsable(const CRYPT_INTEGER_BLOB& blob) {
+  return blob.cbData == 0 || blob.pbData != nullptr;
+}
+
+void AppendBlob(std::vector<BYTE>& der, const CRYPT_INTEGER_BLOB& blob) {
+  if (blob.cbData != 0) der.insert(der.end(), blob.pbData, blob.pbData + blob.cbData);
+}
+
+void AppendBase128(std::vector<BYTE>& der, std::uint64_t value) {
+  BYTE digits[10];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<BYTE>(value & 0x7F);
+    value >>= 7;
+  } while (value != 0);
+  while (count > 1) der.push_back(static_cast<BYTE>(digits[--count] | 0x80));
+  der.push_back(digits[0]);
+}
+
+// Dotted text to an OBJECT IDENTIFIER: at least two arcs of decimal digits,
+// the first 0, 1 or 2 (the second below 40 unless the first is 2), each arc
+// within 64 bits.
+HRESULT AppendOid(std::vector<BYTE>& der, LPCSTR text) {
+  if (text == nullptr) return kBadParameter;
+  std::vector<std::uint64_t> arcs;
+  const char* p = text;
+  for (;;) {
+    if (*p < '0' || *p > '9') return CRYPT_E_OID_FORMAT;
+    std::uint64_t arc = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+      const auto digit = static_cast<std::uint64_t>(*p - '0');
+      if (arc > (UINT64_MAX - digit) / 10) return CRYPT_E_OID_FORMAT;
+      arc = arc * 10 + digit;
+    }
+    arcs.push_back(arc);
+    if (*p == '\0') break;
+    if (*p++ != '.') return CRYPT_E_OID_FORMAT;
+  }
+  if (arcs.size() < 2 || arcs[0] > 2 || (arcs[0] < 2 && arcs[1] >= 40) || arcs[1] > UINT64_MAX - 80)
+    return CRYPT_E_OID_FORMAT;
+  std::vector<BYTE> contents;
+  AppendBase128(contents, arcs[0] * 40 + arcs[1]);
+  for (std::size_t i = 2; i < arcs.size(); ++i) AppendBase128(contents, arcs[i]);
+  AppendTlv(der, kTagOid, contents);
+  return S_OK;
+}
+
+// Big-endian magnitude bytes as a non-negative INTEGER.
+void AppendUnsignedInteger(std::vector<BYTE>& der, std::vector<BYTE> bigEndian) {
+  if (bigEndian.empty() || (bigEndian[0] & 0x80)) bigEndian.insert(bigEndian.begin(), 0);
+  AppendTlv(der, kTagInteger, bigEndian);
+}
+
+void AppendDword(std::vector<BYTE>& der, DWORD value) {
+  std::vector<BYTE> bytes;
+  for (int shift = 24; shift >= 0; shift -= 8)
+    if (!bytes.empty() || (value >> shift) & 0xFF || shift == 0)
+      bytes.push_back(static_cast<BYTE>(value >> shift));
+  AppendUnsignedInteger(der, bytes);
+}
+
+// SEQUENCE { OID, SET OF values }: each value is complete DER, written in
+// the order given; no values gives an empty SET (31 00).
+HRESULT AppendAttribute(std::vector<BYTE>& der, const CRYPT_ATTRIBUTE& attribute) {
+  if (attribute.cValue != 0 && attribute.rgValue == nullptr) return kBadParameter;
+  std::vector<BYTE> body;
+  const HRESULT hr = AppendOid(body, attribute.pszObjId);
+  if (FAILED(hr)) return hr;
+  std::vector<BYTE> values;
+  for (DWORD i = 0; i < attribute.cValue; ++i) {
+    if (!BlobUsable(attribute.rgValue[i])) return kBadParameter;
+    AppendBlob(values, attribute.rgValue[i]);
+  }
+  AppendTlv(body, kTagSet, values);
+  AppendTlv(der, kTagSequence, body);
+  return S_OK;
+}
+
+// [n] IMPLICIT SET OF Attribute, in the order given (the signature over
+// authenticated attributes is made over them as listed), left out when empty.
+HRESULT AppendAttributes(std::vector<BYTE>& der, BYTE tag, const CRYPT_ATTRIBUTES& attributes) {
+  if (attributes.cAttr == 0) return S_OK;
+  if (attributes.rgAttr == nullptr) return kBadParameter;
+  std::vector<BYTE> set;
+  for (DWORD i = 0; i < attributes.cAttr; ++i) {
+    const HRESULT hr = AppendAttribute(set, attributes.rgAttr[i]);
+    if (FAILED(hr)) return hr;
+  }
+  AppendTlv(der, tag, set);
+  return S_OK;
+}
+
+// SEQUENCE { OID, parameters }: absent parameters are written as NULL.
+HRESULT AppendAlgorithm(std::vector<BYTE>& der, const CRYPT_ALGORITHM_IDENTIFIER& algorithm) {
+  if (!BlobUsable(algorithm.Parameters)) return kBadParameter;
+  std::vector<BYTE> body;
+  const HRESULT hr = AppendOid(body, algorithm.pszObjId);
+  if (FAILED(hr)) return hr;
+  if (algorithm.Parameters.cbData == 0) {
+    body.push_back(kTagNull);
+    body.push_back(0);
+  } else {
+    AppendBlob(body, algorithm.Parameters);
+  }
+  AppendTlv(der, kTagSequence, body);
+  return S_OK;
+}
+
+HRESULT AppendContentInfo(std::vector<BYTE>& der, const CRYPT_CONTENT_INFO& info) {
+  if (!BlobUsable(info.Content)) return kBadParameter;
+  std::vector<BYTE> body;
+  const HRESULT hr = AppendOid(body, info.pszObjId);
+  if (FAILED(hr)) return hr;
+  if (info.Content.cbData != 0) {
+    std::vector<BYTE> content;
+    AppendBlob(content, info.Content);
+    AppendTlv(body, kTagContext0, content);
+  }
+  AppendTlv(der, kTagSequence, body);
+  return S_OK;
+}
+
+// SignerInfo ::= SEQUENCE { version, IssuerAndSerialNumber, digestAlgorithm,
+// [0] authenticatedAttributes OPTIONAL, digestEncryptionAlgorithm,
+// encryptedDigest, [1] unauthenticatedAttributes OPTIONAL }. The serial
+// arrives least significant byte first and is written as those bytes
+// reversed, with a 00 in front only when the top bit would make it negative.
+HRESULT AppendSignerInfo(std::vector<BYTE>& der, const CMSG_SIGNER_INFO& info) {
+  if (info.Issuer.cbData == 0 || !BlobUsable(info.Issuer) || !BlobUsable(info.SerialNumber) ||
+      !BlobUsable(info.EncryptedHash))
+    return kBadParameter;
+  std::vector<BYTE> body;
+  AppendDword(body, info.dwVersion);
+
+  std::vector<BYTE> issuerAndSerial;
+  AppendBlob(issuerAndSerial, info.Issuer);
+  std::vector<BYTE> serial;
+  AppendBlob(serial, info.SerialNumber);
+  std::reverse(serial.begin(), serial.end());
+  AppendUnsignedInteger(issuerAndSerial, serial);
+  AppendTlv(body, kTagSequence, issuerAndSerial);
+
+  HRESULT hr = AppendAlgorithm(body, info.HashAlgorithm);
+  if (SUCCEEDED(hr)) hr = AppendAttributes(body, kTagContext0, info.AuthAttrs);
+  if (SUCCEEDED(hr)) hr = AppendAlgorithm(body, info.HashEncryptionAlgorithm);
+  if (FAILED(hr)) return hr;
+  std::vector<BYTE> signature;
+  AppendBlob(signature, info.EncryptedHash);
+  AppendTlv(body, kTagOctetString, signature);
+  hr = AppendAttributes(body, kTagContext1, info.UnauthAttrs);
+  if (FAILED(hr)) return hr;
+  AppendTlv(der, kTagSequence, body);
+  return S_OK;
+}
+
+HRESULT EncodeStructure(StructKind kind, const void* pvStructInfo, std::vector<BYTE>& der) {
+  switch (kind) {
+    case StructKind::Attribute:
+      return AppendAttribute(der, *static_cast<const CRYPT_ATTRIBUTE*>(pvStructInfo));
+    case StructKind::ContentInfo:
+      return AppendContentInfo(der, *static_cast<const CRYPT_CONTENT_INFO*>(pvStructInfo));
+    case StructKind::SignerInfo:
+      return AppendSignerInfo(der, *static_cast<const CMSG_SIGNER_INFO*>(pvStructInfo));
+    default:
+      return Encode(kind, pvStructInfo, der) ? S_OK : kBadParameter;
+  }
+}
+
 constexpr std::uint64_t kTicksPerMillisecond = 10000;
 constexpr std::uint64_t kMillisecondsPerDay = 86400000;
 // 1601-01-01 counted from 1970-01-01.
@@ -236,7 +441,8 @@ BOOL CryptDecodeObjectEx(DWORD dwCertEncodingType, LPCSTR lpszStructType, const 
                          void* pvStructInfo, DWORD* pcbStructInfo) {
   if (pcbStructInfo == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   const StructKind kind = KindOf(lpszStructType);
-  if ((dwCertEncodingType & X509_ASN_ENCODING) == 0 || kind == StructKind::Unknown)
+  if ((dwCertEncodingType & X509_ASN_ENCODING) == 0 || kind == StructKind::Unknown ||
+      EncodeOnly(kind))
     return Fail(ERROR_FILE_NOT_FOUND);
 
   Decoded decoded;
@@ -271,10 +477,15 @@ BOOL CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const vo
                        BYTE* pbEncoded, DWORD* pcbEncoded) {
   if (pcbEncoded == nullptr || pvStructInfo == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   const StructKind kind = KindOf(lpszStructType);
-  if ((dwCertEncodingType & X509_ASN_ENCODING) == 0 || kind == StructKind::Unknown)
+  // The PKCS structures are also asked for with the PKCS #7 encoding alone.
+  const DWORD accepted =
+      EncodeOnly(kind) ? X509_ASN_ENCODING | PKCS_7_ASN_ENCODING : X509_ASN_ENCODING;
+  if ((dwCertEncodingType & accepted) == 0 || kind == StructKind::Unknown)
     return Fail(ERROR_FILE_NOT_FOUND);
   std::vector<BYTE> der;
-  if (!Encode(kind, pvStructInfo, der)) return Fail(ERROR_INVALID_PARAMETER);
+  const HRESULT hr = EncodeStructure(kind, pvStructInfo, der);
+  if (hr == kBadParameter) return Fail(ERROR_INVALID_PARAMETER);
+  if (FAILED(hr)) return Fail(hr);
   const DWORD cbNeeded = static_cast<DWORD>(der.size());
   if (pbEncoded == nullptr) {
     *pcbEncoded = cbNeeded;

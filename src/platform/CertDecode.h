@@ -50,7 +50,19 @@ BOOL CryptDecodeObjectEx(DWORD dwCertEncodingType, LPCSTR lpszStructType, const 
                          DWORD cbEncoded, DWORD dwFlags, const void* pDecodePara,
                          void* pvStructInfo, DWORD* pcbStructInfo);
 // The inverse for the same types (no ALLOC flag): size query with null
-// pbEncoded, ERROR_MORE_DATA for a small buffer.
+// pbEncoded, ERROR_MORE_DATA for a small buffer. Encoding also (types and
+// structures in CryptMsg.h; X509_ASN_ENCODING or PKCS_7_ASN_ENCODING):
+//  PKCS_ATTRIBUTE     CRYPT_ATTRIBUTE -> SEQUENCE { OID, SET OF values },
+//                     the values' DER as given, in order; none gives 31 00
+//  PKCS_CONTENT_INFO  CRYPT_CONTENT_INFO -> SEQUENCE { OID, [0] content },
+//                     [0] left out for an empty Content
+//  PKCS7_SIGNER_INFO  CMSG_SIGNER_INFO -> SignerInfo: the serial's bytes
+//                     reversed (00 put in front when the top bit is set),
+//                     empty algorithm parameters as NULL, attribute sets in
+//                     the order given and left out when empty
+// Dotted OID text that is not two or more decimal arcs (first 0..2) gives
+// CRYPT_E_OID_FORMAT; a missing OID or issuer or a count with a null
+// array, ERROR_INVALID_PARAMETER.
 BOOL CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const void* pvStructInfo,
                        BYTE* pbEncoded, DWORD* pcbEncoded);
 // Frees what CRYPT_DECODE_ALLOC_FLAG handed out; returns null.

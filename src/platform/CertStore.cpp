@@ -12,6 +12,7 @@
 
 #include "platform/CertStoreInternal.h"
 #include "platform/CryptErrors.h"
+#include "platform/CryptMsgInternal.h"
 #include "platform/LastError.h"
 
 namespace certstore {
@@ -382,6 +383,41 @@ void Store::Close() {
   for (const Entry& e : entries) CertFreeCertificateContext(e.context);
 }
 
+namespace {
+
+// A memory store holding the certificates of a decoded message.
+std::shared_ptr<Store> OpenMessageStore(DWORD flags, const void* para) {
+  platform::msg::detail::Message* message =
+      platform::msg::detail::LookupMessage(const_cast<void*>(para));
+  if (message == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  std::vector<std::vector<BYTE>> certificates;
+  const HRESULT hr = message->Certificates(&certificates);
+  if (FAILED(hr)) {
+    SetLastHr(hr);
+    return nullptr;
+  }
+  auto store = std::make_shared<Store>();
+  for (const std::vector<BYTE>& der : certificates) {
+    PCCERT_CONTEXT context =
+        CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+    const bool loaded = context != nullptr && store->Load(context);
+    const DWORD error = GetLastError();
+    CertFreeCertificateContext(context);
+    if (!loaded) {
+      store->Close();
+      SetLastError(error);
+      return nullptr;
+    }
+  }
+  if (flags & CERT_STORE_READONLY_FLAG) store->SetReadOnly();
+  return store;
+}
+
+}  // namespace
+
 HCERTSTORE Register(std::shared_ptr<Store> store) {
   HCERTSTORE handle = store->Handle();
   HandleTable& table = Table();
@@ -416,7 +452,7 @@ HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD /*dwEncodingType*/,
   } else if (lpszStoreProvider == CERT_STORE_PROV_PKCS7) {
     store = OpenPkcs7Store(dwFlags, pvPara);
   } else if (lpszStoreProvider == CERT_STORE_PROV_MSG) {
-    SetLastHr(E_NOTIMPL);
+    store = OpenMessageStore(dwFlags, pvPara);
   } else {
     SetLastError(ERROR_FILE_NOT_FOUND);  // as for a provider nobody installed
   }

@@ -88,8 +88,10 @@ inline constexpr DWORD PKCS12_NO_PERSIST_KEY = 0x00008000;
 // ERROR_FILE_NOT_FOUND; CERT_STORE_CREATE_NEW_FLAG: an existing one gives
 // ERROR_FILE_EXISTS. Memory stores start empty. PKCS#7 stores: pvPara is
 // a CRYPT_DATA_BLOB* holding a DER PKCS#7 (SignedData, certificates only or
-// not); its certificates in order. CERT_STORE_PROV_MSG is not offered here
-// (E_NOTIMPL) until message handles exist.
+// not); its certificates in order. Message stores: pvPara is an HCRYPTMSG
+// opened to decode and given its final update; the message's certificates
+// in order (ERROR_INVALID_HANDLE for a handle that is not live,
+// CRYPT_E_STREAM_MSG_NOT_READY before the final update).
 HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType,
                          HCRYPTPROV_LEGACY hCryptProv, DWORD dwFlags, const void* pvPara);
 // A new handle on the same store (one more reference).

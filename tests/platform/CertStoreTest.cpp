@@ -182,9 +182,9 @@ TEST_F(MemoryStoreTest, ClosingWithNothingOutstandingPassesTheCheck) {
 }
 
 TEST(CertStoreOpenTest, Providers) {
-  int message = 0;
+  int message = 0;  // not a message handle
   EXPECT_EQ(CertOpenStore(CERT_STORE_PROV_MSG, 0, 0, 0, &message), nullptr);
-  EXPECT_EQ(GetLastError(), Hr(E_NOTIMPL));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   EXPECT_EQ(CertOpenStore(reinterpret_cast<LPCSTR>(77), 0, 0, 0, nullptr), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }

@@ -1,0 +1,135 @@
+// The PKCS #7 SignedData of one RSA signer, assembled from pieces encoded
+// by CryptoAPI and by ASN1Encode.
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "platform/Bstr.h"
+#include "platform/CertDecode.h"
+#include "platform/CryptMsg.h"
+#include "platform/LastError.h"
+#include "platform/WideString.h"
+#include "smengine/Base64.h"
+#include "smengine/LastErrorResult.h"
+#include "trace/Trace.h"
+#include "winsvc/CryptoApiSigning.h"
+#include "winsvc/SigningPieces.h"
+
+namespace {
+
+constexpr LPCWSTR kSourceUnit = u"CryptoApiEncapsulate";
+
+}  // namespace
+
+HRESULT EncodeObject(DWORD* pdwEncodedLen, LPCSTR lpszStructType, const void* pvStructInfo,
+                     BYTE** ppbyEncoded) {
+  TraceHelper helper("EncodeObject");
+  StepTrace trace(kTraceGuidWinsvc, kSourceUnit, u"EncodeObject");
+  trace.Step(u"Check parameter");
+  if (pdwEncodedLen == nullptr || ppbyEncoded == nullptr || pvStructInfo == nullptr)
+    return trace.Failed(E_INVALIDARG, u"NULL == pdwEncodedLen || NULL == ppbyEncoded");
+
+  trace.Step(u"CryptEncodeObject - get length");
+  DWORD dwEncodedLen = 0;
+  SetLastError(ERROR_SUCCESS);
+  if (!CryptEncodeObject(signing::kMsgAndCertEncoding, lpszStructType, pvStructInfo, nullptr,
+                         &dwEncodedLen))
+    return trace.Failed(FailureFromLastError(), u"FALSE == CryptEncodeObject");
+  if (dwEncodedLen == 0) return trace.Failed(E_FAIL, u"0 == dwEncodedLen");
+
+  trace.Step(u"New Memory");
+  std::unique_ptr<BYTE[]> pbyEncoded(new (std::nothrow) BYTE[dwEncodedLen]());
+  if (!pbyEncoded) return trace.Failed(E_OUTOFMEMORY, u"NULL == pbyEncoded");
+
+  trace.Step(u"CryptEncodeObject - get value");
+  SetLastError(ERROR_SUCCESS);
+  if (!CryptEncodeObject(signing::kMsgAndCertEncoding, lpszStructType, pvStructInfo,
+                         pbyEncoded.get(), &dwEncodedLen))
+    return trace.Failed(FailureFromLastError(), u"FALSE == CryptEncodeObject");
+  trace.Passed();
+  *ppbyEncoded = pbyEncoded.release();
+  *pdwEncodedLen = dwEncodedLen;
+  return S_OK;
+}
+
+HRESULT EncapsulatePKCS7(PCCERT_CONTEXT pCertContext, LPCSTR pszDigestOid, LPCSTR pszSignatureOid,
+                         DWORD dwDataLen, const BYTE* pbySignature, DWORD dwSignatureLen,
+                         BSTR* pbstrOutput, DWORD* pdwOutputLen, BOOL bFile, BOOL bAttach,
+                         DWORD dwBase64Flags, const BYTE* pbyData, LPCWSTR lpwFilePath) {
+  TraceHelper helper("EncapsulatePKCS7");
+  StepTrace trace(kTraceGuidWinsvc, kSourceUnit, u"EncapsulatePKCS7");
+  TraceValue(kTraceGuidWinsvc, "pszDigestOid", pszDigestOid);
+  TraceValue(kTraceGuidWinsvc, "pszSignatureOid", pszSignatureOid);
+  TraceValue(kTraceGuidWinsvc, "bFile", static_cast<std::uint32_t>(bFile));
+  TraceValue(kTraceGuidWinsvc, "bAttach", static_cast<std::uint32_t>(bAttach));
+
+  trace.Step(u"Check parameter");
+  if (pCertContext == nullptr || pCertContext->pCertInfo == nullptr)
+    return trace.Failed(E_INVALIDARG, u"NULL == pCertContext");
+  if (pszDigestOid == nullptr || pszSignatureOid == nullptr)
+    return trace.Failed(E_INVALIDARG, u"NULL == pszDigestOid || NULL == pszSignatureOid");
+  if (pbySignature == nullptr || dwSignatureLen == 0)
+    return trace.Failed(E_INVALIDARG, u"NULL == pbySignature");
+  if (pbstrOutput == nullptr || pdwOutputLen == nullptr)
+    return trace.Failed(E_INVALIDARG, u"NULL == pbstrOutput || NULL == pdwOutputLen");
+
+  // The issuer and serial number as CryptoAPI holds them, parameters empty
+  // (written as NULL), no attributes.
+  trace.Step(u"EncodeObject(PKCS7_SIGNER_INFO)");
+  CMSG_SIGNER_INFO signerInfo{};
+  signerInfo.dwVersion = 1;
+  signerInfo.Issuer = pCertContext->pCertInfo->Issuer;
+  signerInfo.SerialNumber = pCertContext->pCertInfo->SerialNumber;
+  signerInfo.HashAlgorithm.pszObjId = const_cast<LPSTR>(pszDigestOid);
+  signerInfo.HashEncryptionAlgorithm.pszObjId = const_cast<LPSTR>(pszSignatureOid);
+  signerInfo.EncryptedHash = {dwSignatureLen, const_cast<BYTE*>(pbySignature)};
+  BYTE* pbyEncoded = nullptr;
+  DWORD dwEncoded = 0;
+  HRESULT hResult = EncodeObject(&dwEncoded, PKCS7_SIGNER_INFO, &signerInfo, &pbyEncoded);
+  if (FAILED(hResult)) return trace.Failed(hResult, u"FAILED(EncodeObject)");
+  signing::Der signerInfoDer;
+  signerInfoDer.Adopt(pbyEncoded, dwEncoded);
+  trace.Passed();
+
+  signing::SignedDataInput input{szOID_RSA_data, szOID_RSA_signedData,
+                                 pCertContext,   pszDigestOid,
+                                 &signerInfoDer, bFile,
+                                 bAttach,        pbyData,
+                                 dwDataLen,      lpwFilePath};
+  signing::Der contentInfo;
+  hResult = signing::BuildSignedContentInfo(trace, input, contentInfo);
+  if (FAILED(hResult)) return hResult;
+
+  trace.Step(u"Base64EncodeEx");
+  if (contentInfo.size > static_cast<DWORD>(INT32_MAX))
+    return trace.Failed(E_FAIL, u"contentInfo too long for Base64EncodeEx");
+  LPSTR pszText = nullptr;
+  int nTextLen = 0;
+  hResult = Base64EncodeEx(&pszText, contentInfo.data.get(), static_cast<int>(contentInfo.size),
+                           &nTextLen, dwBase64Flags);
+  if (FAILED(hResult)) return trace.Failed(hResult, u"FAILED(Base64EncodeEx)");
+  std::unique_ptr<char[]> pszOwnedText(pszText);
+  trace.Passed();
+
+  // Base64 is ASCII, so the thread's code page changes nothing but the width.
+  trace.Step(u"MultiByteToWideChar");
+  int nWideLen = 0;
+  if (nTextLen > 0) {
+    SetLastError(ERROR_SUCCESS);
+    nWideLen = MultiByteToWideChar(CP_ACP, 0, pszText, nTextLen, nullptr, 0);
+    if (nWideLen <= 0) return trace.Failed(FailureFromLastError(), u"0 == MultiByteToWideChar");
+  }
+  std::u16string strWide(static_cast<std::size_t>(nWideLen), u'\0');
+  if (nTextLen > 0 &&
+      MultiByteToWideChar(CP_ACP, 0, pszText, nTextLen, strWide.data(), nWideLen) != nWideLen)
+    return trace.Failed(FailureFromLastError(), u"0 == MultiByteToWideChar");
+
+  trace.Step(u"SysAllocStringLen");
+  BSTR bstrOutput = SysAllocStringLen(strWide.data(), static_cast<UINT>(strWide.size()));
+  if (bstrOutput == nullptr) return trace.Failed(E_OUTOFMEMORY, u"NULL == bstrOutput");
+  trace.Passed();
+  *pbstrOutput = bstrOutput;
+  *pdwOutputLen = static_cast<DWORD>(strWide.size());
+  return S_OK;
+}

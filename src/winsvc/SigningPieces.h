@@ -1,0 +1,120 @@
+// Pieces shared by the CryptoAPI and the SM2 CSP signing operations: owners
+// of hash, message and store handles, the hashing loops over memory and
+// files, and the assembly of a SignedData ContentInfo from DER pieces.
+// Internal to the certificate services.
+#pragma once
+
+#include <initializer_list>
+#include <memory>
+
+#include "platform/CertContext.h"
+#include "platform/CertStore.h"
+#include "platform/CryptMsg.h"
+#include "platform/CspHash.h"
+#include "platform/WinTypes.h"
+#include "trace/Trace.h"
+
+namespace signing {
+
+// Hashing and file reading unit; a CSP on a token sees no larger piece.
+inline constexpr DWORD kHashPieceSize = 0x4000;
+inline constexpr DWORD kMsgAndCertEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+class UniqueCryptHash {
+ public:
+  UniqueCryptHash() = default;
+  ~UniqueCryptHash() {
+    if (m_hHash != 0) CryptDestroyHash(m_hHash);
+  }
+  UniqueCryptHash(const UniqueCryptHash&) = delete;
+  UniqueCryptHash& operator=(const UniqueCryptHash&) = delete;
+  HCRYPTHASH* Out() { return &m_hHash; }
+  HCRYPTHASH Get() const { return m_hHash; }
+
+ private:
+  HCRYPTHASH m_hHash = 0;
+};
+
+// A provider that is released only when the acquisition said so.
+class ProviderLease {
+ public:
+  ProviderLease() = default;
+  ~ProviderLease() {
+    if (m_hProv != 0 && m_bRelease) CryptReleaseContext(m_hProv, 0);
+  }
+  ProviderLease(const ProviderLease&) = delete;
+  ProviderLease& operator=(const ProviderLease&) = delete;
+  HCRYPTPROV* Out() { return &m_hProv; }
+  BOOL* ReleaseFlag() { return &m_bRelease; }
+  HCRYPTPROV Get() const { return m_hProv; }
+
+ private:
+  HCRYPTPROV m_hProv = 0;
+  BOOL m_bRelease = TRUE;
+};
+
+struct CryptMsgClose_ {
+  void operator()(void* hMsg) const { CryptMsgClose(hMsg); }
+};
+using UniqueCryptMsg = std::unique_ptr<void, CryptMsgClose_>;
+
+struct CertStoreClose {
+  void operator()(void* hStore) const { CertCloseStore(hStore, 0); }
+};
+using UniqueCertStore = std::unique_ptr<void, CertStoreClose>;
+
+struct CertContextFree {
+  void operator()(PCCERT_CONTEXT pCertContext) const { CertFreeCertificateContext(pCertContext); }
+};
+using UniqueCertContext = std::unique_ptr<const CERT_CONTEXT, CertContextFree>;
+
+// One new[] DER piece (or any byte buffer) with its length.
+struct Der {
+  std::unique_ptr<BYTE[]> data;
+  DWORD size = 0;
+  // Takes over a buffer handed out by a new[]-returning call.
+  void Adopt(BYTE* pbyData, DWORD dwSize) {
+    data.reset(pbyData);
+    size = dwSize;
+  }
+};
+
+// Feeds the bytes to the hash in pieces of kHashPieceSize, the last piece
+// holding the rest; nothing is fed for empty data. Traced "CryptHashData".
+HRESULT HashDataInPieces(StepTrace& trace, HCRYPTHASH hHash, const BYTE* pbyData, DWORD dwDataLen);
+
+// Feeds the whole file to the hash, read in pieces of kHashPieceSize. A file
+// that ends before the size measured at opening fails with
+// HRESULT_FROM_WIN32(ERROR_HANDLE_EOF) instead of being read again and
+// again; one that grows meanwhile is hashed up to the measured size.
+HRESULT HashFileInPieces(StepTrace& trace, HCRYPTHASH hHash, LPCWSTR lpwFilePath);
+
+// The whole file in one zeroed buffer of its size, read with one ReadFile.
+// SIGIL_E_FILE_TOO_LARGE for a file past 4 GiB - 1, ERROR_HANDLE_EOF when
+// it turns out shorter than measured.
+HRESULT ReadWholeFile(StepTrace& trace, LPCWSTR lpwFilePath, Der& content);
+
+// tag || length || the parts one after the other (ASN1Encode).
+HRESULT EncodeJoined(BYTE byTag, std::initializer_list<const Der*> parts, Der& out);
+
+// What varies between the two SignedData forms written here.
+struct SignedDataInput {
+  LPCSTR pszDataOid;        // the inner contentInfo's type
+  LPCSTR pszSignedDataOid;  // the outer ContentInfo's type
+  PCCERT_CONTEXT pCertContext;
+  LPCSTR pszDigestOid;
+  const Der* pSignerInfo;  // a complete SignerInfo
+  BOOL bFile;
+  BOOL bAttach;
+  const BYTE* pbyData;
+  DWORD dwDataLen;
+  LPCWSTR lpwFilePath;
+};
+
+// ContentInfo { signedData, SignedData { 1, SET { digest AlgorithmIdentifier },
+// contentInfo, [0] certificate, SET { SignerInfo } } }. The content goes in
+// only when attached, read from the file when bFile; a detached build never
+// opens the file.
+HRESULT BuildSignedContentInfo(StepTrace& trace, const SignedDataInput& input, Der& contentInfo);
+
+}  // namespace signing
