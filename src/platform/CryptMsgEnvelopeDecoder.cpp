@@ -302,6 +302,10 @@ HRESULT EnvelopeDecoder::Finish() {
 BOOL EnvelopeDecoder::Update(std::span<const BYTE> data, BOOL final) {
   if (error_ != 0) return FailWith(error_);
   if (finalSeen_) return FailWith(static_cast<DWORD>(CRYPT_E_MSG_ERROR));
+  // Ciphertext held until decryption is set comes from this update alone
+  // (pieces appended one by one): room for all of it at once keeps the
+  // vector from doubling past the update's size.
+  if (!decrypting_) held_.reserve(held_.size() + data.size());
   HRESULT hr = Feed(data);
   if (FAILED(hr)) return Broken(hr);
   if (!final) return TRUE;

@@ -16,14 +16,6 @@ namespace {
 using ber::BerWriter;
 using ber::TlvSize;
 
-// DER orders a SET OF by its elements' encodings.
-bool DerSetOrder(const std::vector<BYTE>& a, const std::vector<BYTE>& b) {
-  const std::size_t common = std::min(a.size(), b.size());
-  const int order = std::memcmp(a.data(), b.data(), common);
-  if (order != 0) return order < 0;
-  return a.size() < b.size();
-}
-
 struct Recipient {
   bool byKeyId = false;
   std::span<const BYTE> keyId;
@@ -127,6 +119,8 @@ class EnvelopeEncoder : public Message {
   // indefinite form.
   std::vector<BYTE> Prefix(std::optional<std::uint64_t> cipherLength) const;
   DWORD Process(std::span<const BYTE> data, bool final);
+  // One piece of ciphertext in the stream's form; `last` ends the message.
+  DWORD EmitPiece(std::span<const BYTE> cipher, bool last);
 
   OutputSink sink_;
   const ContentAlgorithm* algorithm_ = nullptr;
@@ -135,6 +129,7 @@ class EnvelopeEncoder : public Message {
   bool anyKeyId_ = false;
   ContentCipher cipher_;
   std::vector<BYTE> ciphertext_;  // unstreamed only
+  std::vector<BYTE> chunk_;       // streamed: one chunk's ciphertext, reused
   std::uint64_t contentSoFar_ = 0;
   bool started_ = false;
   bool finished_ = false;
@@ -171,7 +166,9 @@ HRESULT EnvelopeEncoder::Open(const CMSG_ENVELOPED_ENCODE_INFO& info) {
     if (FAILED(hr)) return hr;
     anyKeyId_ = anyKeyId_ || recipients[i].byKeyId;
   }
-  std::sort(encoded.begin(), encoded.end(), DerSetOrder);
+  // The recipients stay in the caller's order rather than DER's sorted SET
+  // order: CMSG_CTRL_DECRYPT names a recipient by its index, and the caller
+  // knows the index from the order it gave.
   std::size_t setLength = 0;
   for (const auto& one : encoded) setLength += one.size();
   BerWriter set;
@@ -237,33 +234,54 @@ DWORD EnvelopeEncoder::Process(std::span<const BYTE> data, bool final) {
       return static_cast<DWORD>(CRYPT_E_STREAM_INSUFFICIENT_DATA);
   }
   contentSoFar_ += data.size();
-  std::vector<BYTE> cipher;
-  HRESULT hr = cipher_.Update(data, &cipher);
-  if (SUCCEEDED(hr) && final) hr = cipher_.Final(&cipher);
-  if (FAILED(hr)) return static_cast<DWORD>(hr);
   if (!streamed) {
-    ciphertext_.insert(ciphertext_.end(), cipher.begin(), cipher.end());
+    HRESULT hr = cipher_.Update(data, &ciphertext_);
+    if (SUCCEEDED(hr) && final) hr = cipher_.Final(&ciphertext_);
+    if (FAILED(hr)) return static_cast<DWORD>(hr);
     if (!final) return 0;
     std::vector<BYTE> out = Prefix(ciphertext_.size());
     out.insert(out.end(), ciphertext_.begin(), ciphertext_.end());
     ciphertext_ = {};
     return sink_.Emit(out, true);
   }
-  BerWriter out;
+  // Streamed: each chunk goes out as soon as it is encrypted, so memory
+  // stays at one chunk whatever the size of the update.
   if (!started_) {
-    out.Raw(Indefinite() ? Prefix(std::nullopt)
-                         : Prefix(CiphertextLength(*algorithm_, sink_.ContentLength())));
     started_ = true;
+    const std::vector<BYTE> prefix =
+        Indefinite() ? Prefix(std::nullopt)
+                     : Prefix(CiphertextLength(*algorithm_, sink_.ContentLength()));
+    if (const DWORD error = sink_.Emit(prefix, false)) return error;
   }
-  if (Indefinite()) {
-    if (!cipher.empty()) out.Tlv(0x04, cipher);
-    if (final)
-      for (int level = 0; level < 5; ++level) out.EndOfContents();
-  } else {
+  constexpr std::size_t kChunk = 1u << 20;
+  do {
+    const std::size_t take = data.size() < kChunk ? data.size() : kChunk;
+    const bool last = final && take == data.size();
+    chunk_.clear();
+    HRESULT hr = cipher_.Update(data.first(take), &chunk_);
+    if (SUCCEEDED(hr) && last) hr = cipher_.Final(&chunk_);
+    if (FAILED(hr)) return static_cast<DWORD>(hr);
+    data = data.subspan(take);
+    if (const DWORD error = EmitPiece(chunk_, last)) return error;
+  } while (!data.empty());
+  return 0;
+}
+
+DWORD EnvelopeEncoder::EmitPiece(std::span<const BYTE> cipher, bool last) {
+  if (!Indefinite()) {
+    if (cipher.empty() && !last) return 0;
+    return sink_.Emit(cipher, last);
+  }
+  if (cipher.empty() && !last) return 0;
+  BerWriter out;
+  out.Bytes().reserve(cipher.size() + 16);  // header and end-of-contents too: no regrowth
+  if (!cipher.empty()) {
+    out.Header(0x04, cipher.size());
     out.Raw(cipher);
   }
-  if (out.Size() == 0) return 0;
-  return sink_.Emit(out.Bytes(), final);
+  if (last)
+    for (int level = 0; level < 5; ++level) out.EndOfContents();
+  return sink_.Emit(out.Bytes(), last);
 }
 
 BOOL EnvelopeEncoder::Update(std::span<const BYTE> data, BOOL final) {

@@ -17,6 +17,8 @@ namespace {
 constexpr LPCWSTR kSourceUnit = u"CryptoApiEnvelopeFileOpen";
 constexpr DWORD kMsgEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr HRESULT kMissingArgument = static_cast<HRESULT>(ERROR_INVALID_PARAMETER);
+// Update size while the envelope's header is still being read.
+constexpr DWORD kHeaderSlice = 0x10000;
 
 struct MsgCloser {
   void operator()(HCRYPTMSG hMsg) const { CryptMsgClose(hMsg); }
@@ -144,38 +146,50 @@ HRESULT ProcessEnvelopeFile(HCRYPTMSG hMsg, LPCWSTR lpwEnvelopeFile,
     if (cbRead == 0) return trace.Failed(HRESULT_FROM_WIN32(ERROR_HANDLE_EOF), u"0 == dwReadBytes");
     ullRead += cbRead;
 
-    trace.Step(u"CryptMsgUpdate");
-    SetLastError(ERROR_SUCCESS);
-    if (!CryptMsgUpdate(hMsg, pbyBuffer.get(), cbRead, ullRead == ullSize ? TRUE : FALSE))
-      return trace.Failed(FailureFromLastError(), u"FALSE == CryptMsgUpdate");
-    if (bDecrypting) continue;
+    const BOOL fFinal = ullRead == ullSize ? TRUE : FALSE;
+    const BYTE* pbyNext = pbyBuffer.get();
+    DWORD cbLeft = cbRead;
+    while (cbLeft != 0) {
+      // Until decryption is set the message has to hold on to every byte of
+      // content it is given, so the header is fed in small slices and the
+      // recipient chosen as soon as it is complete; after that whole blocks
+      // go through at once.
+      const DWORD cbSlice = bDecrypting || cbLeft < kHeaderSlice ? cbLeft : kHeaderSlice;
+      cbLeft -= cbSlice;
+      trace.Step(u"CryptMsgUpdate");
+      SetLastError(ERROR_SUCCESS);
+      if (!CryptMsgUpdate(hMsg, pbyNext, cbSlice, fFinal && cbLeft == 0 ? TRUE : FALSE))
+        return trace.Failed(FailureFromLastError(), u"FALSE == CryptMsgUpdate");
+      pbyNext += cbSlice;
+      if (bDecrypting) continue;
 
-    trace.Step(u"CryptMsgGetParam -CMSG_ENVELOPE_ALGORITHM_PARAM");
-    DWORD cbAlgorithm = 0;
-    SetLastError(ERROR_SUCCESS);
-    if (!CryptMsgGetParam(hMsg, CMSG_ENVELOPE_ALGORITHM_PARAM, 0, nullptr, &cbAlgorithm)) {
-      hResult = FailureFromLastError();
-      if (hResult == CRYPT_E_STREAM_MSG_NOT_READY) continue;
-      return trace.Failed(hResult, u"FALSE == CryptMsgGetParam");
+      trace.Step(u"CryptMsgGetParam -CMSG_ENVELOPE_ALGORITHM_PARAM");
+      DWORD cbAlgorithm = 0;
+      SetLastError(ERROR_SUCCESS);
+      if (!CryptMsgGetParam(hMsg, CMSG_ENVELOPE_ALGORITHM_PARAM, 0, nullptr, &cbAlgorithm)) {
+        hResult = FailureFromLastError();
+        if (hResult == CRYPT_E_STREAM_MSG_NOT_READY) continue;
+        return trace.Failed(hResult, u"FALSE == CryptMsgGetParam");
+      }
+
+      hResult = ChooseRecipient(trace, hMsg, vtrCertStores, recipient);
+      if (FAILED(hResult)) return hResult;
+
+      CMSG_CTRL_DECRYPT_PARA decryptPara{};
+      decryptPara.cbSize = sizeof(CMSG_CTRL_DECRYPT_PARA);
+      decryptPara.hCryptProv = recipient.provider();
+      decryptPara.dwKeySpec = recipient.keySpec();
+      decryptPara.dwRecipientIndex = recipient.index();
+      trace.Step(u"CryptMsgControl");
+      SetLastError(ERROR_SUCCESS);
+      if (!CryptMsgControl(hMsg, 0, CMSG_CTRL_DECRYPT, &decryptPara)) {
+        hResult = FailureFromLastError();
+        if (hResult != CRYPT_E_ALREADY_DECRYPTED)
+          return trace.Failed(hResult, u"FALSE == CryptMsgControl");
+      }
+      hResult = S_OK;
+      bDecrypting = true;
     }
-
-    hResult = ChooseRecipient(trace, hMsg, vtrCertStores, recipient);
-    if (FAILED(hResult)) return hResult;
-
-    CMSG_CTRL_DECRYPT_PARA decryptPara{};
-    decryptPara.cbSize = sizeof(CMSG_CTRL_DECRYPT_PARA);
-    decryptPara.hCryptProv = recipient.provider();
-    decryptPara.dwKeySpec = recipient.keySpec();
-    decryptPara.dwRecipientIndex = recipient.index();
-    trace.Step(u"CryptMsgControl");
-    SetLastError(ERROR_SUCCESS);
-    if (!CryptMsgControl(hMsg, 0, CMSG_CTRL_DECRYPT, &decryptPara)) {
-      hResult = FailureFromLastError();
-      if (hResult != CRYPT_E_ALREADY_DECRYPTED)
-        return trace.Failed(hResult, u"FALSE == CryptMsgControl");
-    }
-    hResult = S_OK;
-    bDecrypting = true;
   }
   if (FAILED(hResult)) return trace.Failed(hResult, u"recipient list never complete");
   trace.Passed();

@@ -37,6 +37,12 @@ std::optional<ParsedArgs> ParseArgs(std::span<const std::string> args, const Opt
       bOptionsEnded = true;
     } else if (contains(options.flags, arg)) {
       parsed.flags.insert(arg);
+    } else if (contains(options.lists, arg)) {
+      if (i + 1 >= args.size()) {
+        Error(arg + " needs a value");
+        return std::nullopt;
+      }
+      parsed.lists[arg].push_back(args[++i]);
     } else if (contains(options.values, arg)) {
       if (i + 1 >= args.size()) {
         Error(arg + " needs a value");

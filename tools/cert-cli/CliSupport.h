@@ -33,16 +33,19 @@ using Bytes = std::vector<BYTE>;
 // --- Arguments ----------------------------------------------------------------
 
 // Options of one command: flags stand alone, value options take the next
-// argument. Anything else starting with "--" is a usage error.
+// argument (once; list options as often as given). Anything else starting
+// with "--" is a usage error.
 struct OptionTable {
   std::initializer_list<std::string_view> flags;
   std::initializer_list<std::string_view> values;
+  std::initializer_list<std::string_view> lists = {};
 };
 
 struct ParsedArgs {
   std::vector<std::string> positional;
   std::set<std::string> flags;
   std::map<std::string, std::string> values;
+  std::map<std::string, std::vector<std::string>> lists;  // in the order given
 
   bool Has(std::string_view flag) const { return flags.count(std::string(flag)) != 0; }
   const std::string* Value(std::string_view name) const;

@@ -22,6 +22,10 @@ int RunProvider(std::span<const std::string> args);
 int RunContainers(std::span<const std::string> args);
 int RunDeleteContainer(std::span<const std::string> args);
 
+// RSA envelope files.
+int RunEncrypt(std::span<const std::string> args);
+int RunDecrypt(std::span<const std::string> args);
+
 }  // namespace certcli
 
 namespace certcli {

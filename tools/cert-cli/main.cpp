@@ -34,6 +34,13 @@ constexpr char kUsage[] =
     "  containers [PROVIDER]                containers with their key pairs\n"
     "  delete-container PROVIDER NAME       remove a container and its keys\n"
     "\n"
+    "RSA envelope files (CMS EnvelopedData, streamed whatever the size):\n"
+    "  encrypt --to CERT [--to CERT...] [--cipher 3des|rc4] IN OUT\n"
+    "      for the certificates' holders (each needs a subject key identifier)\n"
+    "  decrypt IN OUT                       with a key behind the user's MY store\n"
+    "  OUT is created new: an existing file is never overwritten, and nothing is\n"
+    "  left behind when the operation fails.\n"
+    "\n"
     "Exit status: 0 done, 1 failed, 2 usage error.\n";
 
 struct Command {
@@ -51,6 +58,8 @@ constexpr Command kCommands[] = {
     {"provider", certcli::RunProvider},
     {"containers", certcli::RunContainers},
     {"delete-container", certcli::RunDeleteContainer},
+    {"encrypt", certcli::RunEncrypt},
+    {"decrypt", certcli::RunDecrypt},
 };
 
 }  // namespace
