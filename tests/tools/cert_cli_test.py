@@ -19,6 +19,7 @@ import unittest
 
 CLI = None
 FIXTURES = None
+SANITIZED = False
 SM2_PROVIDER = "Sigil SM2 Software Cryptographic Provider"
 RSA_PROVIDER = "Microsoft Enhanced Cryptographic Provider v1.0"
 PASSWORD = "123456"
@@ -295,13 +296,92 @@ class ProviderTest(CliTestCase):
         self.assertEqual(list(self.containers(SM2_PROVIDER)), ["two"])
 
 
+class EnvelopeTest(CliTestCase):
+    def setUp(self):
+        super().setUp()
+        self.run_cli("import-pfx", fixture("rsa-encrypt.p12"), "--password", PASSWORD)
+
+    def path(self, name):
+        return os.path.join(self.root, name)
+
+    def run_measured(self, *args):
+        """Exit status and peak resident memory (KiB) of one run of the tool.
+
+        Measured by /usr/bin/time: a child of this interpreter would report
+        the interpreter's own memory, which it starts out with.
+        """
+        report = self.path("time.txt")
+        result = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report, CLI, *args],
+                                env=self.env, capture_output=True, timeout=300)
+        with open(report) as f:
+            return result.returncode, int(f.read().split()[-1])
+
+    def openssl_key(self):
+        key = self.path("key.pem")
+        subprocess.run(["openssl", "pkcs12", "-in", fixture("rsa-encrypt.p12"), "-passin",
+                        "pass:" + PASSWORD, "-nodes", "-nocerts", "-out", key],
+                       check=True, capture_output=True)
+        return key
+
+    def test_round_trip_with_openssl_either_side_in_bounded_memory(self):
+        # Past several 4 MiB blocks, and not a multiple of the cipher block.
+        content = os.urandom(3 * 1024 * 1024) * 16 + b"tail"
+        plain = self.write("plain.bin", content)
+        envelope, opened = self.path("plain.p7"), self.path("opened.bin")
+        status, peak = self.run_measured("encrypt", "--to", fixture("rsa-encrypt.cer"), plain,
+                                         envelope)
+        self.assertEqual(status, 0)
+        status, peak_open = self.run_measured("decrypt", envelope, opened)
+        self.assertEqual(status, 0)
+        with open(opened, "rb") as f:
+            self.assertEqual(f.read(), content)
+        if not SANITIZED:
+            self.assertLess(max(peak, peak_open), 16 * 1024, "peak resident memory in KiB")
+
+        key = self.openssl_key()
+        theirs = self.path("openssl.bin")
+        subprocess.run(["openssl", "cms", "-decrypt", "-binary", "-inform", "DER", "-in",
+                        envelope, "-recip", fixture("rsa-encrypt.pem"), "-inkey", key,
+                        "-out", theirs], check=True, capture_output=True)
+        with open(theirs, "rb") as f:
+            self.assertEqual(f.read(), content)
+        made = self.path("made.p7")
+        subprocess.run(["openssl", "cms", "-encrypt", "-binary", "-stream", "-des3", "-keyid",
+                        "-outform", "DER", "-in", plain, "-out", made,
+                        fixture("rsa-encrypt.pem")], check=True, capture_output=True)
+        self.run_cli("decrypt", made, self.path("made.bin"))
+        with open(self.path("made.bin"), "rb") as f:
+            self.assertEqual(f.read(), content)
+
+    def test_refusals_touch_nothing(self):
+        plain = self.write("plain.bin", b"secret")
+        existing = self.write("existing.p7", b"keep me")
+        self.run_cli("encrypt", "--to", fixture("rsa-encrypt.cer"), plain, existing, expect=1)
+        with open(existing, "rb") as f:
+            self.assertEqual(f.read(), b"keep me")
+        # Without a subject key identifier nobody could find their recipient entry.
+        self.run_cli("encrypt", "--to", fixture("sm2-noskid.cer"), plain, self.path("x.p7"),
+                     expect=1)
+        self.assertFalse(os.path.exists(self.path("x.p7")))
+        self.run_cli("encrypt", "--to", fixture("rsa-encrypt.cer"), "--cipher", "rc2", plain,
+                     self.path("x.p7"), expect=2)
+        # For someone else: nothing decrypts and no output is left.
+        envelope = self.path("other.p7")
+        self.run_cli("encrypt", "--to", fixture("rsa-sign.cer"), plain, envelope)
+        self.run_cli("decrypt", envelope, self.path("other.bin"), expect=1)
+        self.assertFalse(os.path.exists(self.path("other.bin")))
+
+
 def main():
-    global CLI, FIXTURES
+    global CLI, FIXTURES, SANITIZED
     parser = argparse.ArgumentParser()
     parser.add_argument("--cli", required=True)
     parser.add_argument("--testpki", required=True)
+    parser.add_argument("--sanitized", action="store_true",
+                        help="the tool carries sanitizer overhead: no memory bound")
     args, rest = parser.parse_known_args()
     CLI = os.path.abspath(args.cli)
+    SANITIZED = args.sanitized
     fixtures_root = tempfile.mkdtemp(prefix="cert-cli-fixtures-")
     try:
         FIXTURES = os.path.join(fixtures_root, "pki")
