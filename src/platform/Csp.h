@@ -48,6 +48,7 @@ inline constexpr DWORD CRYPT_IMPL_HARDWARE = 1;
 inline constexpr DWORD CRYPT_IMPL_SOFTWARE = 2;
 inline constexpr DWORD CRYPT_IMPL_MIXED = 3;
 inline constexpr DWORD CRYPT_IMPL_UNKNOWN = 4;
+inline constexpr DWORD CRYPT_IMPL_REMOVABLE = 8;
 
 inline constexpr DWORD AT_KEYEXCHANGE = 1;
 inline constexpr DWORD AT_SIGNATURE = 2;

@@ -1,21 +1,33 @@
 #include "resources/ModuleResources.h"
 
+#include <iterator>
+
+#include "resources/DialogArtwork.h"
 #include "resources/StringTable.h"
 
 namespace {
 
 // Typed binary resources (dialog images, the trusted root certificate).
-// Add entries here; the null entry keeps the array non-empty.
-constexpr BINARY_RESOURCE kBinaries[] = {
-    {0, nullptr, nullptr, 0},
-};
-constexpr std::size_t kBinaryCount = 0;  // real entries in kBinaries
+// Built on first use: the picture sizes live in another translation unit,
+// so a namespace-scope table could be read before they are set.
+const BINARY_RESOURCE* Binaries(std::size_t* count) {
+  static const BINARY_RESOURCE binaries[] = {
+      {IDB_SYSTEM_CERTIFICATE, u"PNG", kSystemCertificatePng, kSystemCertificatePngSize},
+      {IDB_KEY_CERTIFICATE, u"PNG", kKeyCertificatePng, kKeyCertificatePngSize},
+      {IDB_CERTIFICATE_FRAME, u"PNG", kCertificateFramePng, kCertificateFramePngSize},
+  };
+  *count = std::size(binaries);
+  return binaries;
+}
 
 }  // namespace
 
 const MODULE_RESOURCES& SigilModuleResources() {
-  static const MODULE_RESOURCES resources = {SigilStringTable(), SigilStringTableSize(), kBinaries,
-                                             kBinaryCount};
+  static const MODULE_RESOURCES resources = [] {
+    std::size_t binaryCount = 0;
+    const BINARY_RESOURCE* binaries = Binaries(&binaryCount);
+    return MODULE_RESOURCES{SigilStringTable(), SigilStringTableSize(), binaries, binaryCount};
+  }();
   return resources;
 }
 

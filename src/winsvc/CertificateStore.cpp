@@ -9,19 +9,6 @@ namespace {
 
 constexpr LPCWSTR kSourceUnit = u"CertificateStore";
 
-class StoreCloser {
- public:
-  explicit StoreCloser(HCERTSTORE hStore) : m_hStore(hStore) {}
-  ~StoreCloser() {
-    if (m_hStore != nullptr) CertCloseStore(m_hStore, 0);
-  }
-  StoreCloser(const StoreCloser&) = delete;
-  StoreCloser& operator=(const StoreCloser&) = delete;
-
- private:
-  HCERTSTORE m_hStore;
-};
-
 // The private key can be acquired; the provider handle is not kept.
 bool CanAcquirePrivateKey(PCCERT_CONTEXT pCertContext) {
   HCRYPTPROV hProv = 0;

@@ -10,6 +10,20 @@
 #include "platform/WinTypes.h"
 #include "winsvc/CertificateChecks.h"
 
+// Closes a store handle when the scope ends (null is left alone).
+class StoreCloser {
+ public:
+  explicit StoreCloser(HCERTSTORE hStore) : m_hStore(hStore) {}
+  ~StoreCloser() {
+    if (m_hStore != nullptr) CertCloseStore(m_hStore, 0);
+  }
+  StoreCloser(const StoreCloser&) = delete;
+  StoreCloser& operator=(const StoreCloser&) = delete;
+
+ private:
+  HCERTSTORE m_hStore;
+};
+
 // In store enumeration order; every entry holds its own reference.
 using CERTIFICATE_SET = std::vector<PCCERT_CONTEXT>;
 
