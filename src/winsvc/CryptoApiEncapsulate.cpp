@@ -74,16 +74,9 @@ HRESULT EncapsulatePKCS7(PCCERT_CONTEXT pCertContext, LPCSTR pszDigestOid, LPCST
   if (pbstrOutput == nullptr || pdwOutputLen == nullptr)
     return trace.Failed(E_INVALIDARG, u"NULL == pbstrOutput || NULL == pdwOutputLen");
 
-  // The issuer and serial number as CryptoAPI holds them, parameters empty
-  // (written as NULL), no attributes.
   trace.Step(u"EncodeObject(PKCS7_SIGNER_INFO)");
-  CMSG_SIGNER_INFO signerInfo{};
-  signerInfo.dwVersion = 1;
-  signerInfo.Issuer = pCertContext->pCertInfo->Issuer;
-  signerInfo.SerialNumber = pCertContext->pCertInfo->SerialNumber;
-  signerInfo.HashAlgorithm.pszObjId = const_cast<LPSTR>(pszDigestOid);
-  signerInfo.HashEncryptionAlgorithm.pszObjId = const_cast<LPSTR>(pszSignatureOid);
-  signerInfo.EncryptedHash = {dwSignatureLen, const_cast<BYTE*>(pbySignature)};
+  CMSG_SIGNER_INFO signerInfo = signing::SignerInfoOf(pCertContext, pszDigestOid, pszSignatureOid,
+                                                      pbySignature, dwSignatureLen);
   BYTE* pbyEncoded = nullptr;
   DWORD dwEncoded = 0;
   HRESULT hResult = EncodeObject(&dwEncoded, PKCS7_SIGNER_INFO, &signerInfo, &pbyEncoded);

@@ -228,4 +228,17 @@ HRESULT BuildSignedContentInfo(StepTrace& trace, const SignedDataInput& input, D
   return S_OK;
 }
 
+CMSG_SIGNER_INFO SignerInfoOf(PCCERT_CONTEXT pCertContext, LPCSTR pszDigestOid,
+                              LPCSTR pszSignatureOid, const BYTE* pbySignature,
+                              DWORD dwSignatureLen) {
+  CMSG_SIGNER_INFO signerInfo{};
+  signerInfo.dwVersion = 1;
+  signerInfo.Issuer = pCertContext->pCertInfo->Issuer;
+  signerInfo.SerialNumber = pCertContext->pCertInfo->SerialNumber;
+  signerInfo.HashAlgorithm.pszObjId = const_cast<LPSTR>(pszDigestOid);
+  signerInfo.HashEncryptionAlgorithm.pszObjId = const_cast<LPSTR>(pszSignatureOid);
+  signerInfo.EncryptedHash = {dwSignatureLen, const_cast<BYTE*>(pbySignature)};
+  return signerInfo;
+}
+
 }  // namespace signing

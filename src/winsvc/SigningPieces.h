@@ -95,6 +95,13 @@ HRESULT HashFileInPieces(StepTrace& trace, HCRYPTHASH hHash, LPCWSTR lpwFilePath
 HRESULT ReadWholeFile(StepTrace& trace, LPCWSTR lpwFilePath, Der& content);
 
 // tag || length || the parts one after the other (ASN1Encode).
+// The SignerInfo description of one signature by the certificate: issuer and
+// serial number as CryptoAPI holds them, algorithm parameters empty (written
+// as NULL), no attributes. Points into its arguments.
+CMSG_SIGNER_INFO SignerInfoOf(PCCERT_CONTEXT pCertContext, LPCSTR pszDigestOid,
+                              LPCSTR pszSignatureOid, const BYTE* pbySignature,
+                              DWORD dwSignatureLen);
+
 HRESULT EncodeJoined(BYTE byTag, std::initializer_list<const Der*> parts, Der& out);
 
 // What varies between the two SignedData forms written here.

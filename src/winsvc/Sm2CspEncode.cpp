@@ -208,13 +208,8 @@ HRESULT SM2EncapsulatePKCS7(PCCERT_CONTEXT pCertContext, LPCSTR pszDigestOid,
     return trace.Failed(E_INVALIDARG, u"NULL == ppszOutput || NULL == pdwOutputLen");
 
   trace.Step(u"SM2EncodeSignerInfo");
-  CMSG_SIGNER_INFO signerInfo{};
-  signerInfo.dwVersion = 1;
-  signerInfo.Issuer = pCertContext->pCertInfo->Issuer;
-  signerInfo.SerialNumber = pCertContext->pCertInfo->SerialNumber;
-  signerInfo.HashAlgorithm.pszObjId = const_cast<LPSTR>(pszDigestOid);
-  signerInfo.HashEncryptionAlgorithm.pszObjId = const_cast<LPSTR>(pszSignatureOid);
-  signerInfo.EncryptedHash = {dwEncryptedDigestLen, const_cast<BYTE*>(pbyEncryptedDigest)};
+  CMSG_SIGNER_INFO signerInfo = signing::SignerInfoOf(pCertContext, pszDigestOid, pszSignatureOid,
+                                                      pbyEncryptedDigest, dwEncryptedDigestLen);
   BYTE* pbyEncoded = nullptr;
   DWORD dwEncoded = 0;
   HRESULT hResult = SM2EncodeSignerInfo(&signerInfo, &pbyEncoded, &dwEncoded);
