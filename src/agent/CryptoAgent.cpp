@@ -1,5 +1,7 @@
 #include "agent/CryptoAgent.h"
 
+#include "agent/AgentRoutines.h"
+
 #include "gmcrypto/Provider.h"
 #include "platform/Bstr.h"
 #include "platform/Format.h"
@@ -67,3 +69,17 @@ HRESULT ResultFromLastError(DWORD dwLastError) {
   if (nError > 0) return static_cast<HRESULT>(0x80070000u | (dwLastError & 0xFFFFu));
   return nError;
 }
+
+namespace agent {
+
+HRESULT ResultFromEngine(int nResult, DWORD dwMinusOneError) {
+  if (nResult == 0) return S_OK;
+  if (nResult == -1) {
+    // Already a result code (severity bit set): taken as it is.
+    if (dwMinusOneError & 0x80000000u) return static_cast<HRESULT>(dwMinusOneError);
+    return ResultFromLastError(dwMinusOneError);
+  }
+  return ResultFromLastError(static_cast<DWORD>(nResult));
+}
+
+}  // namespace agent
