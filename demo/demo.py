@@ -1,19 +1,25 @@
-"""Opens the demo page in QtWebKit with the built plug-in, prints what the
-page shows and saves a screenshot.
+"""The npSigil tour: makes a throw-away set of certificates, opens
+demo/pages/index.html in QtWebKit with the built plug-in, prints what each
+step of the page did and saves a screenshot of the whole page.
 
-Uses the user's display when DISPLAY is set; otherwise starts a private
-Xvfb for the run.
+Everything the demo creates lives in a temporary platform root (the user's
+and the machine's certificate stores and key containers are never
+touched) and is removed at the end. Uses the user's display when DISPLAY is
+set; otherwise starts a private Xvfb for the run. Exit status 0 only when
+every step worked.
 """
 import argparse
 import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
+import unicodedata
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "browser"))
+
+import sigil_pki  # noqa: E402
 
 
 def start_xvfb():
@@ -38,39 +44,91 @@ def start_xvfb():
     sys.exit("Could not start Xvfb.")
 
 
+def width(text):
+    """Columns the text takes in a terminal (CJK characters take two)."""
+    return sum(2 if unicodedata.east_asian_width(ch) in "WF" else 1 for ch in text)
+
+
+def cut(text, columns):
+    text = " ".join(str(text).split())
+    if width(text) <= columns:
+        return text + " " * (columns - width(text))
+    out = ""
+    for ch in text:
+        if width(out + ch) > columns - 1:
+            break
+        out += ch
+    return out + "…" + " " * (columns - 1 - width(out))
+
+
+def print_table(rows):
+    columns = [("#", 3), ("Step", 46), ("Route", 15), ("", 1), ("Detail", 60)]
+    print("  ".join(cut(name, size) for name, size in columns))
+    print("  ".join("-" * size for _, size in columns))
+    for number, row in enumerate(rows, 1):
+        mark = "✓" if row["ok"] else "✗"
+        values = [str(number), row["step"], row["route"], mark, row["detail"]]
+        print("  ".join(cut(value, size) for value, (_, size) in zip(values, columns)))
+
+
 def main():
-    parser = argparse.ArgumentParser()
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--plugin-dir", required=True)
+    parser.add_argument("--tools-dir", help="npsigil-testpki and npsigil-cert (default: the build's "
+                        "tools folder beside the plug-in folder)")
     parser.add_argument("--out", default="demo-out")
     args = parser.parse_args()
-    os.makedirs(args.out, exist_ok=True)
+    out = os.path.abspath(args.out)
+    os.makedirs(out, exist_ok=True)
 
-    # The demo never touches the user's real certificate state.
-    work = tempfile.mkdtemp(prefix="npsigil-demo-")
-    os.environ.setdefault("NPSIGIL_MACHINE_ROOT", os.path.join(work, "machine"))
-    os.environ["XDG_DATA_HOME"] = os.path.join(work, "xdg")
-
-    xvfb = start_xvfb()
+    root = sigil_pki.make_platform_root("npsigil-demo-")
+    xvfb = None
     try:
-        from sigil_browser import PageRun, open_browser
+        print("Making the demo certificates in %s ..." % root, flush=True)
+        try:
+            pki = sigil_pki.make_pki(args.tools_dir or sigil_pki.find_tools_dir(args.plugin_dir), root)
+        except sigil_pki.PkiError as error:
+            print("Could not make the demo certificates: %s" % error)
+            return 1
+        fixture = {
+            "password": pki["password"],
+            "files": pki["files"],
+            "sm2SignFile": pki["sm2SignFile"],
+            "sm2EncryptFile": pki["sm2EncryptFile"],
+            "rsaSignP12": pki["rsaSignP12"],
+            "rsaEncryptP12": pki["rsaEncryptP12"],
+            "certs": {key: {"cn": pki["certs"][name]["cn"], "serial": pki["certs"][name]["serial"],
+                            "base64": pki["certs"][name]["base64"]}
+                      for key, name in (("rsaSign", "rsa-sign"), ("rsaEncrypt", "rsa-encrypt"),
+                                        ("sm2Sign", "sm2-sign"), ("sm2Encrypt", "sm2-encrypt"))},
+        }
+
+        xvfb = start_xvfb()
+        from sigil_browser import PageRun, make_host, open_browser
 
         app = open_browser(args.plugin_dir)
-        page = PageRun(app, os.path.join(HERE, "pages", "index.html"), size=(900, 520))
-        shown = page.result()
-        for row in shown:
-            lines = [line for line in str(row["detail"]).split("\n") if line] or [""]
-            print("%-28s %s" % (row["name"] + ":", lines[0]))
-            for line in lines[1:]:
-                print("%-28s %s" % ("", line))
-        shot = os.path.join(os.path.abspath(args.out), "demo.png")
-        page.screenshot(shot)
-        print("Screenshot: %s" % shot)
-        return 0 if all(row["ok"] for row in shown) else 1
+        host = make_host()
+        page = PageRun(app, os.path.join(HERE, "pages", "index.html"), size=(1240, 900),
+                       fixture=fixture, host=host)
+        try:
+            rows = page.result()
+        except RuntimeError as error:
+            print("The demo page did not run: %s" % error)
+            return 1
+        print()
+        print_table(rows)
+        shot = os.path.join(out, "demo.png")
+        saved = page.screenshot(shot)
+        failed = [row for row in rows if not row["ok"]]
+        print()
+        print("%d steps, %d worked, %d failed." % (len(rows), len(rows) - len(failed), len(failed)))
+        print("Screenshot: %s" % shot if saved else "Screenshot could not be saved.")
+        return 0 if rows and not failed and saved else 1
     finally:
         if xvfb:
             xvfb.terminate()
             xvfb.wait()
-        shutil.rmtree(work, ignore_errors=True)
+        sigil_pki.remove_platform_root(root)
 
 
 if __name__ == "__main__":

@@ -1,7 +1,6 @@
 #include "agent/CryptoAgent.h"
 
 #include "agent/AgentRoutines.h"
-
 #include "gmcrypto/Provider.h"
 #include "platform/Bstr.h"
 #include "platform/Format.h"
