@@ -3,15 +3,14 @@
 // apart, and opening a PKCS#12 file for its signing certificate.
 #include "agent/AgentRoutines.h"
 
-#include <openssl/crypto.h>
-
 #include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <memory>
-#include <source_location>
 
+#include "agent/AgentHolders.h"
 #include "agent/CryptoAgent.h"
+#include "agent/OperationScope.h"
 #include "platform/CspHash.h"
 #include "platform/LastError.h"
 #include "platform/WideString.h"
@@ -27,23 +26,6 @@ namespace agent {
 namespace {
 
 constexpr LPCWSTR kSource = u"AgentRoutines";
-
-// One traced step: passed when hResult succeeded, else the failure line with
-// the reason. Returns hResult so a caller can stop on it.
-HRESULT TraceStep(StepTrace& trace, LPCWSTR step, HRESULT hResult, LPCWSTR reason,
-                  std::source_location where = std::source_location::current()) {
-  trace.Step(step);
-  if (SUCCEEDED(hResult)) {
-    trace.Passed();
-    return hResult;
-  }
-  return trace.Failed(hResult, reason, where);
-}
-
-struct ContextFree {
-  void operator()(PCCERT_CONTEXT pCertContext) const { CertFreeCertificateContext(pCertContext); }
-};
-using UniqueContext = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
 
 struct NodeFree {
   void operator()(Node* pNode) const { FreeNode(pNode); }
@@ -87,7 +69,7 @@ ALG_ID GetHashAlgorithmIDByName(LPCWSTR lpwHashAlg) {
                                       {u"SHA-384", CALG_SHA_384},
                                       {u"SHA-512", CALG_SHA_512}};
   for (const Named& hash : kHashes)
-    if (_wcsicmp(lpwHashAlg, hash.name) == 0) return hash.algId;
+    if (IsTypeName(lpwHashAlg, hash.name)) return hash.algId;
   return 0;
 }
 
@@ -112,7 +94,7 @@ HRESULT GetCertificateType(LPCSTR pszBase64CertData, DWORD* pdwCertType) {
   const std::unique_ptr<BYTE[]> pbyCert(pbyRaw);
   if (FAILED(hResult)) return hResult;
 
-  const UniqueContext pstNewCertificate(CertCreateCertificateContext(
+  const UniqueCertContext pstNewCertificate(CertCreateCertificateContext(
       X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, pbyCert.get(), static_cast<DWORD>(nCertSize)));
   // Read at once: nothing may touch the last error before it is converted.
   hResult = pstNewCertificate ? S_OK : ResultFromLastError(GetLastError());
@@ -220,11 +202,7 @@ HRESULT CreateCertContextByPFX(PCCERT_CONTEXT* ppCertContext, LPCWSTR bstrPFXFil
   hResult = TraceStep(trace, u"ReadFileSimple",
                       ReadFileSimple(bstrPFXFileName, &pbyRaw, &dwPFXSize), u"FAILED(hResult)");
   // The file holds the encrypted key: no copy of it is left behind.
-  const auto wipePFX = [dwPFXSize](BYTE* pbyData) {
-    if (pbyData) OPENSSL_cleanse(pbyData, dwPFXSize);
-    delete[] pbyData;
-  };
-  const std::unique_ptr<BYTE[], decltype(wipePFX)> pbyPFX(pbyRaw, wipePFX);
+  const Secret<BYTE> pbyPFX = TakeSecret(pbyRaw, dwPFXSize);
   if (FAILED(hResult)) return hResult;
 
   CRYPT_DATA_BLOB stPFX{dwPFXSize, pbyPFX.get()};

@@ -66,8 +66,8 @@ using SessionKey = std::unique_ptr<BYTE[], SessionKeyDelete>;
 // recipient's key. On failure *pSessionKey stays empty and nothing of the
 // key is left in memory.
 HRESULT DecryptSessionKeyByUnregisteredCert(PUNREGISTERED_CERT_CONTEXT pUnregisteredCertContext,
-                                            const BYTE* pbyEncryptedKey,
-                                            DWORD dwEncryptedKeySize, SessionKey* pSessionKey);
+                                            const BYTE* pbyEncryptedKey, DWORD dwEncryptedKeySize,
+                                            SessionKey* pSessionKey);
 
 // --- Results -------------------------------------------------------------------
 

@@ -6,11 +6,13 @@
 #include <source_location>
 #include <string>
 
+#include "agent/AgentHolders.h"
 #include "agent/CryptoAgent.h"
 #include "agent/OperationScope.h"
 #include "platform/Bstr.h"
 #include "platform/CertNames.h"
 #include "platform/Csp.h"
+#include "platform/CspHandles.h"
 #include "platform/LastError.h"
 #include "platform/WideString.h"
 #include "resources/ResultCodes.h"
@@ -23,6 +25,7 @@
 #include "winsvc/UnregisteredCertContext.h"
 #include "winsvc/UnregisteredCertificates.h"
 
+using agent::IsTypeName;
 using agent::OperationScope;
 
 namespace {
@@ -41,46 +44,6 @@ constexpr LPCSTR kRsaAlgPrefix = "1.2.840.113549";
 
 constexpr DWORD kDigitalSignature = 0x80;
 constexpr DWORD kKeyEncipherment = 0x20;
-
-struct ContextFree {
-  void operator()(PCCERT_CONTEXT pCertContext) const { CertFreeCertificateContext(pCertContext); }
-};
-using UniqueContext = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
-
-struct UnregisteredFree {
-  void operator()(PUNREGISTERED_CERT_CONTEXT p) const { CertFreeUnregisteredCertContext(p); }
-};
-using UniqueUnregistered = std::unique_ptr<UNREGISTERED_CERT_CONTEXT, UnregisteredFree>;
-
-// The CSP set is released whatever path leaves the selection.
-class UnregisteredSetReleaser {
- public:
-  explicit UnregisteredSetReleaser(UNREGISTERED_CERT_SET& vtrSet) : m_set(vtrSet) {}
-  ~UnregisteredSetReleaser() { RemoveAllUnregisteredCertificates(m_set); }
-  UnregisteredSetReleaser(const UnregisteredSetReleaser&) = delete;
-  UnregisteredSetReleaser& operator=(const UnregisteredSetReleaser&) = delete;
-
- private:
-  UNREGISTERED_CERT_SET& m_set;
-};
-
-// Released only when the acquisition handed the handle to us.
-class AcquiredProvider {
- public:
-  AcquiredProvider() = default;
-  ~AcquiredProvider() {
-    if (m_hProv != 0 && m_bCallerFree) CryptReleaseContext(m_hProv, 0);
-  }
-  AcquiredProvider(const AcquiredProvider&) = delete;
-  AcquiredProvider& operator=(const AcquiredProvider&) = delete;
-  HCRYPTPROV* Handle() { return &m_hProv; }
-  BOOL* CallerFree() { return &m_bCallerFree; }
-  HCRYPTPROV Get() const { return m_hProv; }
-
- private:
-  HCRYPTPROV m_hProv = 0;
-  BOOL m_bCallerFree = FALSE;
-};
 
 // The agent's members that hold one side's selection.
 struct SelectionSide {
@@ -218,7 +181,7 @@ HRESULT SelectForSide(StepTrace& trace, SelectionSide side, LPCWSTR lpwSubjectDN
   SELECT_CERTIFICATE_PARA stPara{0, nullptr, nullptr, nullptr, nullptr};
   PCCERT_CONTEXT pChosen = nullptr;
   hResult = CustomCryptUIDlgSelectCertificate(&stPara, vtrCertificateSet, &pChosen);
-  UniqueContext chosen(pChosen);
+  agent::UniqueCertContext chosen(pChosen);
   if (FAILED(hResult)) return trace.Failed(hResult, u"FAILED(hResult)");
   if (!chosen) return trace.Failed(SIGIL_E_USER_CANCELED, u"pCertContext == NULL");
   trace.Passed();
@@ -298,11 +261,11 @@ HRESULT QuerySerialNumber(StepTrace& trace, PCCERT_CONTEXT pCertContext,
 HRESULT QueryKeyProviderName(StepTrace& trace, PCCERT_CONTEXT pCertContext,
                              std::u16string& wstrName) {
   trace.Step(u"CryptAcquireCertificatePrivateKey");
-  AcquiredProvider provider;
+  AcquiredCryptProv provider;
   DWORD dwKeySpec = 0;
   SetLastError(ERROR_SUCCESS);
-  const BOOL bRetCode = CryptAcquireCertificatePrivateKey(
-      pCertContext, 0, nullptr, provider.Handle(), &dwKeySpec, provider.CallerFree());
+  const BOOL bRetCode = CryptAcquireCertificatePrivateKey(pCertContext, 0, nullptr, provider.Out(),
+                                                          &dwKeySpec, provider.CallerFree());
   if (FALSE == bRetCode) return trace.Failed(FailureFromLastError(), u"FALSE == bRetCode");
   trace.Passed();
 
@@ -339,15 +302,15 @@ HRESULT QueryCertInfo(StepTrace& trace, PCCERT_CONTEXT pStoreCertContext,
   if (pCertContext == nullptr) return trace.Failed(SIGIL_E_CERT_NOT_READY, u"NULL == pCertContext");
   trace.Passed();
 
-  if (_wcsicmp(lpwInfoType, u"SubjectDN") == 0)
+  if (IsTypeName(lpwInfoType, u"SubjectDN"))
     return QueryName(trace, pCertContext, CERTINFO_SUBJECT_DN, wstrAnswer);
-  if (_wcsicmp(lpwInfoType, u"IssuerDN") == 0)
+  if (IsTypeName(lpwInfoType, u"IssuerDN"))
     return QueryName(trace, pCertContext, CERTINFO_ISSUER_DN, wstrAnswer);
-  if (_wcsicmp(lpwInfoType, u"SubjectCN") == 0)
+  if (IsTypeName(lpwInfoType, u"SubjectCN"))
     return QuerySimpleName(trace, pCertContext, wstrAnswer);
-  if (_wcsicmp(lpwInfoType, u"SerialNumber") == 0)
+  if (IsTypeName(lpwInfoType, u"SerialNumber"))
     return QuerySerialNumber(trace, pCertContext, wstrAnswer);
-  if (_wcsicmp(lpwInfoType, u"CSPName") == 0) {
+  if (IsTypeName(lpwInfoType, u"CSPName")) {
     // The container record already names its CSP: no key is touched.
     if (bSM2 && pUnregisteredCertContext) {
       wstrAnswer = pUnregisteredCertContext->wszCSPName;

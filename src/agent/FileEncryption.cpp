@@ -11,7 +11,6 @@
 // A file an operation creates is its own until the operation succeeds: any
 // later failure removes it again, so a half-written envelope or plaintext
 // never looks like a result.
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <cstdint>
@@ -21,6 +20,7 @@
 #include <source_location>
 #include <string>
 
+#include "agent/AgentHolders.h"
 #include "agent/AgentRoutines.h"
 #include "agent/CryptoAgent.h"
 #include "agent/OperationScope.h"
@@ -41,7 +41,9 @@
 #include "winsvc/CertificateStore.h"
 #include "winsvc/CryptoApiEnvelopes.h"
 
+using agent::IsTypeName;
 using agent::OperationScope;
+using agent::Utf8Text;
 
 namespace {
 
@@ -67,22 +69,6 @@ constexpr int kIVSize = 16;
 // Names here are ASCII identifiers, so widening is a plain copy.
 std::u16string Widen(LPCSTR text) { return std::u16string(text, text + std::strlen(text)); }
 
-bool IsType(LPCWSTR lpwName, LPCWSTR lpwType) {
-  return lpwName != nullptr && _wcsicmp(lpwName, lpwType) == 0;
-}
-
-// One traced step: passed when ok, else the failure line with its code.
-bool Check(StepTrace& trace, LPCWSTR step, bool ok, HRESULT failure, LPCWSTR reason,
-           std::source_location where = std::source_location::current()) {
-  trace.Step(step);
-  if (ok) {
-    trace.Passed();
-    return true;
-  }
-  trace.Failed(failure, reason, where);
-  return false;
-}
-
 // Entry and exit records and step lines of an internal operation.
 class Steps {
  public:
@@ -95,11 +81,9 @@ class Steps {
 
   bool Check(LPCWSTR step, bool ok, HRESULT failure, LPCWSTR reason,
              std::source_location where = std::source_location::current()) {
-    if (!::Check(m_trace, step, ok, failure, reason, where)) {
-      m_hResult = failure;
-      return false;
-    }
-    return true;
+    if (agent::TraceCheck(m_trace, step, ok, failure, reason, where)) return true;
+    m_hResult = failure;
+    return false;
   }
   // The code of the first failed check.
   HRESULT Result() const { return m_hResult; }
@@ -111,49 +95,11 @@ class Steps {
   HRESULT m_hResult = S_OK;
 };
 
-// UTF-8 text converted from script text; wiped before release because it
-// may be a password.
-struct Utf8Text {
-  LPSTR psz = nullptr;
-  int nLength = 0;
-  Utf8Text() = default;
-  Utf8Text(const Utf8Text&) = delete;
-  Utf8Text& operator=(const Utf8Text&) = delete;
-  ~Utf8Text() {
-    if (psz != nullptr) OPENSSL_cleanse(psz, std::strlen(psz));
-    delete[] psz;
-  }
-};
-
-// Bytes of a file that may hold a private key (a PKCS#12), wiped on release.
-struct WipedBuffer {
-  BYTE* p = nullptr;
-  std::size_t nSize = 0;
-  WipedBuffer() = default;
-  WipedBuffer(BYTE* pbyData, std::size_t nDataSize) : p(pbyData), nSize(nDataSize) {}
-  WipedBuffer(const WipedBuffer&) = delete;
-  WipedBuffer& operator=(const WipedBuffer&) = delete;
-  ~WipedBuffer() {
-    if (p != nullptr) OPENSSL_cleanse(p, nSize);
-    delete[] p;
-  }
-};
-
 struct CipherCtxFree {
   void operator()(EVP_CIPHER_CTX* pCtx) const { EVP_CIPHER_CTX_free(pCtx); }
 };
 // Freeing the context also wipes the key schedule it holds.
 using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
-
-struct UnregisteredCertFree {
-  void operator()(PUNREGISTERED_CERT_CONTEXT p) const { CertFreeUnregisteredCertContext(p); }
-};
-using UnregisteredCert = std::unique_ptr<UNREGISTERED_CERT_CONTEXT, UnregisteredCertFree>;
-
-struct CertFree {
-  void operator()(PCCERT_CONTEXT p) const { CertFreeCertificateContext(p); }
-};
-using CertContext = std::unique_ptr<const CERT_CONTEXT, CertFree>;
 
 // An output file this operation creates: made new (an existing file is never
 // opened, let alone truncated) and removed again unless Keep() is reached.
@@ -286,26 +232,28 @@ HRESULT EncryptFileCMSEnvelope_ByCert(LPCWSTR lpwEncryptAlg, LPCWSTR lpwEncrypte
                                       LPCWSTR lpwBase64CertContent, LPCWSTR lpwCertType,
                                       LPCWSTR lpwSourceFile) {
   Steps steps("CCryptoAgent::EncryptFileCMSEnvelope_ByCert");
-  Utf8Text cert;
-  HRESULT hResult = UTF16ToUTF8(lpwBase64CertContent, &cert.psz, &cert.nLength);
+  // Wiped as well, as a password would be.
+  Utf8Text cert(/*secret=*/true);
+  HRESULT hResult = cert.Convert(lpwBase64CertContent);
   if (!steps.Check(u"UTF16ToUTF8", SUCCEEDED(hResult), hResult, u"FAILED(hResult)"))
     return steps.Result();
 
   BYTE* pbyDer = nullptr;
   int nDerSize = 0;
-  hResult = Base64DecodeEx(static_cast<int>(std::strlen(cert.psz)), cert.psz, &pbyDer, &nDerSize);
+  hResult =
+      Base64DecodeEx(static_cast<int>(std::strlen(cert.Get())), cert.Get(), &pbyDer, &nDerSize);
   const std::unique_ptr<BYTE[]> pDer(pbyDer);
   if (!steps.Check(u"Base64DecodeEx", SUCCEEDED(hResult) && nDerSize > 0,
                    FAILED(hResult) ? hResult : SIGIL_E_BASE64_DECODE, u"FAILED(hResult)"))
     return steps.Result();
 
   DWORD dwCertType = 0;
-  hResult = agent::GetCertificateType(cert.psz, &dwCertType);
+  hResult = agent::GetCertificateType(cert.Get(), &dwCertType);
   if (!steps.Check(u"GetCertificateType", SUCCEEDED(hResult), hResult, u"FAILED(hResult)"))
     return steps.Result();
 
   if (dwCertType == agent::CERT_TYPE_SM2) {
-    if (!steps.Check(u"Check certificate type.", IsType(lpwCertType, u"SM2"),
+    if (!steps.Check(u"Check certificate type.", IsTypeName(lpwCertType, u"SM2"),
                      SIGIL_E_INVALID_KEY_ALG, u"0 != _wcsicmp(lpwCertType, L\"SM2\")"))
       return steps.Result();
     // The engine refuses a certificate without keyEncipherment itself.
@@ -314,10 +262,10 @@ HRESULT EncryptFileCMSEnvelope_ByCert(LPCWSTR lpwEncryptAlg, LPCWSTR lpwEncrypte
   }
 
   if (!steps.Check(u"Check certificate type.",
-                   dwCertType == agent::CERT_TYPE_RSA && IsType(lpwCertType, u"RSA"),
+                   dwCertType == agent::CERT_TYPE_RSA && IsTypeName(lpwCertType, u"RSA"),
                    SIGIL_E_INVALID_KEY_ALG, u"CERT_TYPE_RSA != dwCertType"))
     return steps.Result();
-  const CertContext pstNewCertificate(
+  const agent::UniqueCertContext pstNewCertificate(
       CertCreateCertificateContext(kCertEncoding, pDer.get(), static_cast<DWORD>(nDerSize)));
   if (!steps.Check(u"CertCreateCertificateContext", pstNewCertificate != nullptr,
                    ResultFromLastError(GetLastError()), u"pstNewCertificate == NULL"))
@@ -334,22 +282,23 @@ HRESULT EncryptFileCMSEnvelope_ByCert(LPCWSTR lpwEncryptAlg, LPCWSTR lpwEncrypte
 HRESULT StreamDecryptedContent(Steps& steps, EVP_CIPHER_CTX* pCtx, FILE* fpCMSEnvelope,
                                std::int64_t nLength, FILE* fpPlainTextFile) {
   const std::unique_ptr<BYTE[]> pbyEncryptedData(new (std::nothrow) BYTE[BLOCK_SIZE]());
-  WipedBuffer decrypted(new (std::nothrow) BYTE[kDecryptedBlockSize](), kDecryptedBlockSize);
-  if (!steps.Check(u"New buffer", pbyEncryptedData && decrypted.p, E_OUTOFMEMORY,
+  const agent::Secret<BYTE> decrypted =
+      agent::TakeSecret(new (std::nothrow) BYTE[kDecryptedBlockSize](), kDecryptedBlockSize);
+  if (!steps.Check(u"New buffer", pbyEncryptedData && decrypted.get(), E_OUTOFMEMORY,
                    u"!pbyEncryptedData || !pbyDecryptedData"))
     return steps.Result();
 
   const auto decryptAndWrite = [&](std::size_t nBytes) {
     int nDecryptedDataSize = 0;
     if (!steps.Check(u"EVP_DecryptUpdate",
-                     1 == EVP_DecryptUpdate(pCtx, decrypted.p, &nDecryptedDataSize,
+                     1 == EVP_DecryptUpdate(pCtx, decrypted.get(), &nDecryptedDataSize,
                                             pbyEncryptedData.get(), static_cast<int>(nBytes)),
                      kDecryptionFailed, u"1 != nResult"))
       return false;
     const auto nToWrite = static_cast<std::size_t>(nDecryptedDataSize);
     return steps.Check(
         u"fwrite",
-        nToWrite == 0 || std::fwrite(decrypted.p, 1, nToWrite, fpPlainTextFile) == nToWrite,
+        nToWrite == 0 || std::fwrite(decrypted.get(), 1, nToWrite, fpPlainTextFile) == nToWrite,
         static_cast<HRESULT>(ORLO_FAILED), u"nBytesOfWrite != nDecryptedDataSize");
   };
 
@@ -374,13 +323,14 @@ HRESULT StreamDecryptedContent(Steps& steps, EVP_CIPHER_CTX* pCtx, FILE* fpCMSEn
   }
 
   int nFinalSize = 0;
-  if (!steps.Check(u"EVP_DecryptFinal_ex", 1 == EVP_DecryptFinal_ex(pCtx, decrypted.p, &nFinalSize),
-                   kDecryptionFailed, u"1 != nResult"))
+  if (!steps.Check(u"EVP_DecryptFinal_ex",
+                   1 == EVP_DecryptFinal_ex(pCtx, decrypted.get(), &nFinalSize), kDecryptionFailed,
+                   u"1 != nResult"))
     return steps.Result();
   const auto nToWrite = static_cast<std::size_t>(nFinalSize);
   if (!steps.Check(
           u"fwrite",
-          nToWrite == 0 || std::fwrite(decrypted.p, 1, nToWrite, fpPlainTextFile) == nToWrite,
+          nToWrite == 0 || std::fwrite(decrypted.get(), 1, nToWrite, fpPlainTextFile) == nToWrite,
           static_cast<HRESULT>(ORLO_FAILED), u"nBytesOfWrite != nFinalSize"))
     return steps.Result();
   return S_OK;
@@ -433,7 +383,7 @@ HRESULT DecryptSM2EnvelopeFiletoPlaintextFile(LPCWSTR lpwEncryptedFile, LPCWSTR 
   PUNREGISTERED_CERT_CONTEXT pRecipient = nullptr;
   HRESULT hResult = agent::GetRecipientUnregisteredCert(
       pSubjectKeyID.get(), static_cast<DWORD>(nSubjectKeyIDSize), &pRecipient);
-  const UnregisteredCert recipient(pRecipient);
+  const agent::UniqueUnregistered recipient(pRecipient);
   if (!steps.Check(u"GetRecipientUnregisteredCert", SUCCEEDED(hResult) && recipient, hResult,
                    u"FAILED(hResult)"))
     return steps.Result();
@@ -499,9 +449,9 @@ HRESULT DecryptRSAEnvelopeFile(Steps& steps, LPCWSTR lpwEncryptedFile, LPCWSTR l
 HRESULT DecryptFileCMSEnvelope(LPCWSTR lpwPlainTextFile, LPCWSTR lpwEnvelopeType,
                                LPCWSTR lpwEncryptedFile) {
   Steps steps("CCryptoAgent::DecryptFileCMSEnvelope");
-  if (IsType(lpwEnvelopeType, u"SM2"))
+  if (IsTypeName(lpwEnvelopeType, u"SM2"))
     return DecryptSM2EnvelopeFiletoPlaintextFile(lpwEncryptedFile, lpwPlainTextFile);
-  if (!steps.Check(u"Check(lpwEnvelopeType)", IsType(lpwEnvelopeType, u"RSA"), E_INVALIDARG,
+  if (!steps.Check(u"Check(lpwEnvelopeType)", IsTypeName(lpwEnvelopeType, u"RSA"), E_INVALIDARG,
                    u"TRUE"))
     return steps.Result();
 
@@ -517,7 +467,7 @@ HRESULT DecryptFileCMSEnvelope_BySoftCert(LPCWSTR lpwEncryptedFile, LPCWSTR lpwP
                                           LPCWSTR lpwSoftCertFileName, LPCWSTR lpwSoftCertPassword,
                                           LPCWSTR lpwEnvelopeType) {
   Steps steps("CCryptoAgent::DecryptFileCMSEnvelope_BySoftCert");
-  if (IsType(lpwEnvelopeType, u"SM2")) {
+  if (IsTypeName(lpwEnvelopeType, u"SM2")) {
     int nResult = 0;
     agent::UniqueFile fpSMFileCert = OpenForReading(lpwSoftCertFileName, &nResult);
     if (!steps.Check(u"Open soft certificate file", nResult == 0 && fpSMFileCert,
@@ -533,11 +483,11 @@ HRESULT DecryptFileCMSEnvelope_BySoftCert(LPCWSTR lpwEncryptedFile, LPCWSTR lpwP
                      SIGIL_E_OPEN_FAILED, u"0 != nResult || NULL == fpPlainTextFile"))
       return steps.Result();
 
-    Utf8Text password;
-    const HRESULT hResult = UTF16ToUTF8(lpwSoftCertPassword, &password.psz, &password.nLength);
+    Utf8Text password(/*secret=*/true);
+    const HRESULT hResult = password.Convert(lpwSoftCertPassword);
     if (!steps.Check(u"UTF16ToUTF8", SUCCEEDED(hResult), hResult, u"FAILED(hResult)"))
       return steps.Result();
-    nResult = engine::DecryptDerCMSEnvelopeFile(password.psz, fpPlainTextFile.get(),
+    nResult = engine::DecryptDerCMSEnvelopeFile(password.Get(), fpPlainTextFile.get(),
                                                 fpEncryptedFile.get(), fpSMFileCert.get());
     if (!steps.Check(u"DecryptDerCMSEnvelopeFile", nResult == ORLO_OK,
                      agent::ResultFromEngine(nResult, ERROR_DECRYPTION_FAILED),
@@ -546,16 +496,16 @@ HRESULT DecryptFileCMSEnvelope_BySoftCert(LPCWSTR lpwEncryptedFile, LPCWSTR lpwP
     return KeepOutput(steps, fpPlainTextFile);
   }
 
-  if (!steps.Check(u"Check(lpwEnvelopeType)", IsType(lpwEnvelopeType, u"RSA"), E_INVALIDARG,
+  if (!steps.Check(u"Check(lpwEnvelopeType)", IsTypeName(lpwEnvelopeType, u"RSA"), E_INVALIDARG,
                    u"TRUE"))
     return steps.Result();
   BYTE* pbyPFX = nullptr;
   DWORD dwPFXSize = 0;
   HRESULT hResult = ReadFileSimple(lpwSoftCertFileName, &pbyPFX, &dwPFXSize);
-  const WipedBuffer pfx(pbyPFX, dwPFXSize);
+  const agent::Secret<BYTE> pfx = agent::TakeSecret(pbyPFX, dwPFXSize);
   if (!steps.Check(u"ReadFileSimple", SUCCEEDED(hResult), hResult, u"FAILED(hResult)"))
     return steps.Result();
-  const CRYPT_DATA_BLOB blob{dwPFXSize, pfx.p};
+  const CRYPT_DATA_BLOB blob{dwPFXSize, pfx.get()};
   const HCERTSTORE hCertStore = PFXImportCertStore(&blob, lpwSoftCertPassword, CRYPT_USER_KEYSET);
   const StoreCloser closeStore(hCertStore);
   if (!steps.Check(u"PFXImportCertStore", hCertStore != nullptr,
@@ -567,7 +517,8 @@ HRESULT DecryptFileCMSEnvelope_BySoftCert(LPCWSTR lpwEncryptedFile, LPCWSTR lpwP
 // The public operations end here: the work's result is traced as a step of
 // the operation, and success is reported to the page as VARIANT_TRUE.
 HRESULT Settle(OperationScope& op, LPCWSTR step, HRESULT hResult, VARIANT_BOOL* pbResult) {
-  if (!Check(op.Trace(), step, SUCCEEDED(hResult), hResult, u"FAILED(hResult)")) return hResult;
+  if (!agent::TraceCheck(op.Trace(), step, SUCCEEDED(hResult), hResult, u"FAILED(hResult)"))
+    return hResult;
   if (pbResult) *pbResult = VARIANT_TRUE;
   return S_OK;
 }

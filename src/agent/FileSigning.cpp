@@ -2,11 +2,10 @@
 // path is looked at (it must exist, and pass the gate) before it is opened.
 // The file's content never passes through page script: signatures go back
 // as Base64 text, and nothing is written to disk.
-#include <openssl/crypto.h>
-
 #include <cstring>
 #include <memory>
 
+#include "agent/AgentHolders.h"
 #include "agent/AgentRoutines.h"
 #include "agent/CryptoAgent.h"
 #include "agent/OperationScope.h"
@@ -26,9 +25,11 @@
 #include "winsvc/CryptoApiSigning.h"
 #include "winsvc/Sm2CspSigning.h"
 
+using agent::IsTypeName;
 using agent::OperationScope;
 using agent::TextInput;
 using agent::TextOnExit;
+using agent::Utf8Text;
 
 namespace {
 
@@ -48,12 +49,8 @@ class Steps {
 
   bool Check(LPCWSTR step, bool passed, HRESULT failure, LPCWSTR reason,
              Here where = Here::current()) {
-    m_op.Trace().Step(step);
-    if (passed) {
-      m_op.Trace().Passed();
-      return true;
-    }
-    m_hResult = m_op.Trace().Failed(failure, reason, where);
+    if (agent::TraceCheck(m_op.Trace(), step, passed, failure, reason, where)) return true;
+    m_hResult = failure;
     return false;
   }
   bool Succeeded(LPCWSTR step, HRESULT hResult, LPCWSTR reason = u"FAILED(hResult)",
@@ -91,33 +88,10 @@ class Steps {
   HRESULT m_hResult = S_OK;
 };
 
-// UTF-8 text converted from script's UTF-16. A password's bytes are wiped
-// before they go back to the heap.
-class Utf8Text {
- public:
-  explicit Utf8Text(bool secret = false) : m_secret(secret) {}
-  ~Utf8Text() {
-    if (m_secret && m_text) OPENSSL_cleanse(m_text.get(), static_cast<std::size_t>(m_length));
-  }
-  Utf8Text(const Utf8Text&) = delete;
-  Utf8Text& operator=(const Utf8Text&) = delete;
-
-  bool Convert(Steps& steps, LPCWSTR source, Here where = Here::current()) {
-    LPSTR raw = nullptr;
-    int length = 0;
-    const HRESULT hResult = UTF16ToUTF8(source, &raw, &length);
-    m_text.reset(raw);
-    m_length = raw ? length : 0;
-    return steps.Succeeded(u"UTF16ToUTF8", hResult, u"FAILED(hResult)", where);
-  }
-  LPCSTR Get() const { return m_text.get(); }
-  int Length() const { return m_length; }
-
- private:
-  std::unique_ptr<char[]> m_text;
-  int m_length = 0;
-  bool m_secret;
-};
+// Script's UTF-16 text as UTF-8 for the lower layers.
+bool ConvertText(Steps& steps, Utf8Text& text, LPCWSTR source, Here where = Here::current()) {
+  return steps.Succeeded(u"UTF16ToUTF8", text.Convert(source), u"FAILED(hResult)", where);
+}
 
 bool OpenForReading(Steps& steps, LPCWSTR path, agent::UniqueFile& file, LPCWSTR reason,
                     Here where = Here::current()) {
@@ -156,8 +130,6 @@ bool RequireHashAlgorithm(Steps& steps, LPCWSTR bstrHashAlg, ALG_ID* pAlgId) {
   return steps.Check(u"GetHashAlgorithmIDByName", *pAlgId != 0, SIGIL_E_INVALID_HASH_ALG,
                      u"uSignAlgorithm == 0");
 }
-
-bool IsType(LPCWSTR value, LPCWSTR name) { return _wcsicmp(value, name) == 0; }
 
 // The signing certificates of a PKCS#12 file, imported for one call and
 // released with it (the key lives only as long as the store).
@@ -243,7 +215,7 @@ HRESULT SignFileBySoftCert(OperationScope& op, SignatureForm form, LPCWSTR bstrS
                            LPCWSTR bstrSoftCertPassword, LPCWSTR bstrSoftCertType,
                            LPCWSTR bstrSourceFile, LPCWSTR bstrHashAlg, BSTR* pbstrSignature) {
   Steps steps(op);
-  if (IsType(bstrSoftCertType, u"SM2")) {
+  if (IsTypeName(bstrSoftCertType, u"SM2")) {
     agent::UniqueFile source;
     agent::UniqueFile softCert;
     Utf8Text password(/*secret=*/true);
@@ -251,7 +223,7 @@ HRESULT SignFileBySoftCert(OperationScope& op, SignatureForm form, LPCWSTR bstrS
                         u"FAILED(hResult) || NULL == fpSourceFile") ||
         !OpenForReading(steps, bstrSoftCertFileName, softCert,
                         u"FAILED(hResult) || NULL == fpFileCert") ||
-        !password.Convert(steps, bstrSoftCertPassword))
+        !ConvertText(steps, password, bstrSoftCertPassword))
       return steps.Result();
     char* raw = nullptr;
     int nBase64Size = 0;
@@ -272,7 +244,7 @@ HRESULT SignFileBySoftCert(OperationScope& op, SignatureForm form, LPCWSTR bstrS
     return steps.Result();
   }
 
-  if (IsType(bstrSoftCertType, u"RSA")) {
+  if (IsTypeName(bstrSoftCertType, u"RSA")) {
     ALG_ID algId = 0;
     Pkcs12Signers signers;
     if (!RequireHashAlgorithm(steps, bstrHashAlg, &algId) ||
@@ -425,11 +397,12 @@ HRESULT CCryptoAgent::VerifyFileSignaturePKCS1(LPCWSTR bstrSignature, LPCWSTR bs
   Steps steps(op);
   Utf8Text signature;
   Utf8Text certificate;
-  if (!signature.Convert(steps, bstrSignature) || !steps.RequireExistingFile(bstrSourceFile) ||
-      !steps.RequireSafePath(bstrSourceFile) || !certificate.Convert(steps, bstrBase64CertContent))
+  if (!ConvertText(steps, signature, bstrSignature) || !steps.RequireExistingFile(bstrSourceFile) ||
+      !steps.RequireSafePath(bstrSourceFile) ||
+      !ConvertText(steps, certificate, bstrBase64CertContent))
     return Finish(steps.Result());
 
-  if (IsType(bstrSignatureType, u"SM2")) {
+  if (IsTypeName(bstrSignatureType, u"SM2")) {
     agent::UniqueFile source;
     if (!OpenForReading(steps, bstrSourceFile, source, u"FAILED(hResult) || NULL == fpSourceFile"))
       return Finish(steps.Result());
@@ -440,7 +413,7 @@ HRESULT CCryptoAgent::VerifyFileSignaturePKCS1(LPCWSTR bstrSignature, LPCWSTR bs
     return Finish(steps.Result());
   }
 
-  if (IsType(bstrSignatureType, u"RSA")) {
+  if (IsTypeName(bstrSignatureType, u"RSA")) {
     ALG_ID algId = 0;
     if (!RequireHashAlgorithm(steps, bstrHashAlg, &algId)) return Finish(steps.Result());
 
@@ -450,9 +423,8 @@ HRESULT CCryptoAgent::VerifyFileSignaturePKCS1(LPCWSTR bstrSignature, LPCWSTR bs
     const std::unique_ptr<BYTE[]> certDer(raw);
     if (!steps.Succeeded(u"Base64DecodeEx", hResult)) return Finish(steps.Result());
 
-    const std::unique_ptr<const CERT_CONTEXT, decltype(&CertFreeCertificateContext)> cert(
-        CertCreateCertificateContext(kCertEncoding, certDer.get(), static_cast<DWORD>(nCertLen)),
-        &CertFreeCertificateContext);
+    const agent::UniqueCertContext cert(
+        CertCreateCertificateContext(kCertEncoding, certDer.get(), static_cast<DWORD>(nCertLen)));
     hResult = cert ? S_OK : ResultFromLastError(GetLastError());
     if (!steps.Check(u"CertCreateCertificateContext", cert != nullptr, hResult,
                      u"pstNewCertificate == NULL"))
@@ -492,14 +464,14 @@ HRESULT CCryptoAgent::VerifyFileSignaturePKCS7Detached(LPCWSTR bstrSignature,
   Steps steps(op);
   Utf8Text signature;
   DWORD dwPKCS7Type = 0;
-  if (!signature.Convert(steps, bstrSignature) ||
+  if (!ConvertText(steps, signature, bstrSignature) ||
       !steps.Succeeded(u"GetPKCS7Type",
                        agent::GetPKCS7Type(signature.Get(), static_cast<DWORD>(signature.Length()),
                                            &dwPKCS7Type)))
     return Finish(steps.Result());
 
-  const bool sm2 = dwPKCS7Type == agent::SM2_SIGNED_DATA && IsType(bstrSignatureType, u"SM2");
-  const bool rsa = dwPKCS7Type == agent::RSA_SIGNED_DATA && IsType(bstrSignatureType, u"RSA");
+  const bool sm2 = dwPKCS7Type == agent::SM2_SIGNED_DATA && IsTypeName(bstrSignatureType, u"SM2");
+  const bool rsa = dwPKCS7Type == agent::RSA_SIGNED_DATA && IsTypeName(bstrSignatureType, u"RSA");
   if (!steps.Check(u"Invalid PKCS#7 signature type", sm2 || rsa, SIGIL_E_INVALID_SIGN_TYPE,
                    u"TRUE"))
     return Finish(steps.Result());

@@ -6,7 +6,6 @@
 // envelopes through the SM2 engine; when the user's SM2 key sits in a CSP
 // key container, that container decrypts the session key. Every copy of a
 // plaintext or a password this unit makes is wiped before it is freed.
-#include <openssl/crypto.h>
 
 #include <cstdio>
 #include <cstring>
@@ -14,6 +13,7 @@
 #include <new>
 #include <source_location>
 
+#include "agent/AgentHolders.h"
 #include "agent/AgentRoutines.h"
 #include "agent/CryptoAgent.h"
 #include "agent/OperationScope.h"
@@ -34,7 +34,13 @@
 #include "winsvc/CertificateStore.h"
 #include "winsvc/CryptoApiEnvelopes.h"
 
+using agent::IsTypeName;
 using agent::OperationScope;
+using agent::Secret;
+using agent::TakeSecret;
+using agent::TraceStep;
+using agent::UniqueCertContext;
+using agent::UniqueUnregistered;
 
 namespace {
 
@@ -44,59 +50,11 @@ constexpr DWORD kKeyEncipherment = 0x20;
 constexpr DWORD kReadFault = 30;  // ERROR_READ_FAULT
 constexpr DWORD ERROR_DECRYPTION_FAILED = 6001;
 
-// Frees an array after overwriting all of its bytes.
-template <class T>
-struct WipeDelete {
-  std::size_t nBytes = 0;
-  void operator()(T* p) const {
-    if (!p) return;
-    OPENSSL_cleanse(p, nBytes);
-    delete[] p;
-  }
-};
-template <class T>
-using Secret = std::unique_ptr<T[], WipeDelete<T>>;
-
-template <class T>
-Secret<T> TakeSecret(T* p, std::size_t nElements) {
-  return Secret<T>(p, WipeDelete<T>{nElements * sizeof(T)});
-}
-
-// Releases a CryptoAPI certificate context when the scope ends.
-struct CertContextFree {
-  void operator()(PCCERT_CONTEXT p) const {
-    if (p) CertFreeCertificateContext(p);
-  }
-};
-using UniqueCertContext = std::unique_ptr<const CERT_CONTEXT, CertContextFree>;
-
-struct UnregisteredFree {
-  void operator()(PUNREGISTERED_CERT_CONTEXT p) const { CertFreeUnregisteredCertContext(p); }
-};
-using UniqueUnregistered = std::unique_ptr<UNREGISTERED_CERT_CONTEXT, UnregisteredFree>;
-
 // The failed call's last error as a result; a call that failed without
 // leaving one must still read as a failure.
 HRESULT FailureOfLastError() {
   const HRESULT hResult = ResultFromLastError(GetLastError());
   return hResult == S_OK ? E_FAIL : hResult;
-}
-
-bool IsTypeName(LPCWSTR lpwName, LPCWSTR lpwExpected) {
-  return lpwName && _wcsicmp(lpwName, lpwExpected) == 0;
-}
-
-// One traced step that passes when hResult succeeded.
-bool StepSucceeded(StepTrace& trace, LPCWSTR step, HRESULT hResult, LPCWSTR reason,
-                   HRESULT* phResult,
-                   std::source_location where = std::source_location::current()) {
-  trace.Step(step);
-  if (SUCCEEDED(hResult)) {
-    trace.Passed();
-    return true;
-  }
-  *phResult = trace.Failed(hResult, reason, where);
-  return false;
 }
 
 // A zero-terminated copy of the plaintext, so that it can be read as text.
@@ -117,11 +75,11 @@ HRESULT EnvelopeToBase64(StepTrace& trace, const BYTE* pbyEnvelope, int nEnvelop
                          std::unique_ptr<char[]>* ppszBase64) {
   LPSTR pszBase64 = nullptr;
   HRESULT hResult = S_OK;
-  if (!StepSucceeded(
-          trace, u"Base64EncodeEx",
-          Base64EncodeEx(&pszBase64, pbyEnvelope, nEnvelopeLen, nullptr, ATL_BASE64_FLAG_NOCRLF),
-          u"S_OK != hResult", &hResult))
-    return hResult;
+  hResult = TraceStep(
+      trace, u"Base64EncodeEx",
+      Base64EncodeEx(&pszBase64, pbyEnvelope, nEnvelopeLen, nullptr, ATL_BASE64_FLAG_NOCRLF),
+      u"S_OK != hResult");
+  if (FAILED(hResult)) return hResult;
   ppszBase64->reset(pszBase64);
   return S_OK;
 }
@@ -149,8 +107,8 @@ HRESULT EnvelopeForRsaRecipient(StepTrace& trace, LPCWSTR lpwEncryptAlg, PCCERT_
   HRESULT hResult = EncryptDatatoEnvelope(vtrRecipientCerts, pbyMessage, dwMessageLen, &pbyRaw,
                                           &dwEnvelopeLen, lpszEncryptAlgOID);
   std::unique_ptr<BYTE[]> pbyEnvelope(pbyRaw);
-  if (!StepSucceeded(trace, u"EncryptDatatoEnvelope", hResult, u"S_OK != hResult", &hResult))
-    return hResult;
+  hResult = TraceStep(trace, u"EncryptDatatoEnvelope", hResult, u"S_OK != hResult");
+  if (FAILED(hResult)) return hResult;
   return EnvelopeToBase64(trace, pbyEnvelope.get(), static_cast<int>(dwEnvelopeLen),
                           ppszBase64Envelope);
 }
@@ -176,10 +134,10 @@ HRESULT EncryptMsgCMSEnvelope(LPCWSTR lpwEncryptAlg, const char* pszUTF8Message,
         static_cast<int>(pRecipient->cbCertEncoded), &pbyRaw, &nEnvelopeLen);
     std::unique_ptr<BYTE[]> pbyEnvelope(pbyRaw);
     HRESULT hResult = S_OK;
-    if (!StepSucceeded(trace, u"EncryptDataToDerCMSEnvelope",
-                       agent::ResultFromEngine(nResult, ERROR_ENCRYPTION_FAILED),
-                       u"ORLO_OK != nResult", &hResult))
-      return hResult;
+    hResult =
+        TraceStep(trace, u"EncryptDataToDerCMSEnvelope",
+                  agent::ResultFromEngine(nResult, ERROR_ENCRYPTION_FAILED), u"ORLO_OK != nResult");
+    if (FAILED(hResult)) return hResult;
     return EnvelopeToBase64(trace, pbyEnvelope.get(), nEnvelopeLen, ppszBase64Envelope);
   }
 
@@ -200,19 +158,18 @@ HRESULT EncryptMsgCMSEnvelope_ByCert(const char* pszUTF8Message, LPCWSTR lpwEncr
   HRESULT hResult = S_OK;
 
   DWORD dwCertType = 0;
-  if (!StepSucceeded(trace, u"GetCertificateType",
-                     agent::GetCertificateType(pszUTF8Base64Cert, &dwCertType), u"S_OK != hResult",
-                     &hResult))
-    return hResult;
+  hResult =
+      TraceStep(trace, u"GetCertificateType",
+                agent::GetCertificateType(pszUTF8Base64Cert, &dwCertType), u"S_OK != hResult");
+  if (FAILED(hResult)) return hResult;
 
   BYTE* pbyRaw = nullptr;
   int nCertLen = 0;
   hResult = Base64DecodeEx(static_cast<int>(std::strlen(pszUTF8Base64Cert)), pszUTF8Base64Cert,
                            &pbyRaw, &nCertLen);
   std::unique_ptr<BYTE[]> pbyCert(pbyRaw);
-  if (!StepSucceeded(trace, u"Base64DecodeEx (pszUTF8Base64Cert)", hResult, u"S_OK != hResult",
-                     &hResult))
-    return hResult;
+  hResult = TraceStep(trace, u"Base64DecodeEx (pszUTF8Base64Cert)", hResult, u"S_OK != hResult");
+  if (FAILED(hResult)) return hResult;
 
   if (dwCertType == agent::CERT_TYPE_SM2 && IsTypeName(lpwCertType, u"SM2")) {
     char* pszRaw = nullptr;
@@ -220,10 +177,10 @@ HRESULT EncryptMsgCMSEnvelope_ByCert(const char* pszUTF8Message, LPCWSTR lpwEncr
     const int nResult = engine::EncryptDataToBase64CMSEnvelope(pbyCert.get(), nCertLen, pbyMessage,
                                                                nMessageLen, &pszRaw, &nBase64Len);
     std::unique_ptr<char[]> pszEnvelope(pszRaw);
-    if (!StepSucceeded(trace, u"EncryptDataToBase64CMSEnvelope",
-                       agent::ResultFromEngine(nResult, ERROR_ENCRYPTION_FAILED),
-                       u"ORLO_OK != nResult", &hResult))
-      return hResult;
+    hResult =
+        TraceStep(trace, u"EncryptDataToBase64CMSEnvelope",
+                  agent::ResultFromEngine(nResult, ERROR_ENCRYPTION_FAILED), u"ORLO_OK != nResult");
+    if (FAILED(hResult)) return hResult;
     *ppszBase64Envelope = std::move(pszEnvelope);
     return S_OK;
   }
@@ -247,10 +204,10 @@ HRESULT EncryptMsgCMSEnvelope_ByCert(const char* pszUTF8Message, LPCWSTR lpwEncr
     if (!pstNewCertificate) return trace.Failed(FailureOfLastError(), u"pstNewCertificate == NULL");
     trace.Passed();
 
-    if (!StepSucceeded(trace, u"CheckCertKeyUsage",
-                       CheckCertKeyUsage(kKeyEncipherment, pstNewCertificate.get()),
-                       u"S_OK != hResult", &hResult))
-      return hResult;
+    hResult =
+        TraceStep(trace, u"CheckCertKeyUsage",
+                  CheckCertKeyUsage(kKeyEncipherment, pstNewCertificate.get()), u"S_OK != hResult");
+    if (FAILED(hResult)) return hResult;
 
     return EnvelopeForRsaRecipient(trace, lpwEncryptAlg, pstNewCertificate.get(), pbyMessage,
                                    static_cast<DWORD>(nMessageLen), ppszBase64Envelope);
@@ -291,10 +248,11 @@ HRESULT OpenSm2EnvelopeWithCspKey(StepTrace& trace, const BYTE* pbyEnvelope, int
   std::unique_ptr<BYTE[]> pbyIV(pbyIVRaw);
   std::unique_ptr<BYTE[]> pbyContent(pbyContentRaw);
   HRESULT hResult = S_OK;
-  if (!StepSucceeded(trace, u"Decode_CMSEnvelopeData",
-                     agent::ResultFromEngine(nResult, static_cast<DWORD>(SIGIL_E_INVALID_ENVELOPE)),
-                     u"ORLO_OK != nResult", &hResult))
-    return hResult;
+  hResult =
+      TraceStep(trace, u"Decode_CMSEnvelopeData",
+                agent::ResultFromEngine(nResult, static_cast<DWORD>(SIGIL_E_INVALID_ENVELOPE)),
+                u"ORLO_OK != nResult");
+  if (FAILED(hResult)) return hResult;
 
   trace.Step(u"Check(pszKeyEncryptionAlgOid)");
   if (!pszKeyEncryptionAlgOid ||
@@ -313,8 +271,8 @@ HRESULT OpenSm2EnvelopeWithCspKey(StepTrace& trace, const BYTE* pbyEnvelope, int
   hResult = agent::GetRecipientUnregisteredCert(
       pbySubjectKeyID.get(), static_cast<DWORD>(nSubjectKeyIDLen), &pRecipientRaw);
   UniqueUnregistered pRecipient(pRecipientRaw);
-  if (!StepSucceeded(trace, u"GetRecipientUnregisteredCert", hResult, u"S_OK != hResult", &hResult))
-    return hResult;
+  hResult = TraceStep(trace, u"GetRecipientUnregisteredCert", hResult, u"S_OK != hResult");
+  if (FAILED(hResult)) return hResult;
 
   // A key that does not even decode (-1) is not the end: the content step
   // below then refuses the missing key.
@@ -335,10 +293,10 @@ HRESULT OpenSm2EnvelopeWithCspKey(StepTrace& trace, const BYTE* pbyEnvelope, int
       engine::SM4_Decrypt_CBC(pbyIV.get(), pbySessionKey.get(), pbyContent.get(), nContentLen,
                               nIVLen, nSessionKeyLen, &pbyPlainRaw, &nPlainLen);
   Secret<BYTE> pbyPlain = TakeSecret(pbyPlainRaw, nDecrypt == 0 ? std::size_t(nPlainLen) : 0);
-  if (!StepSucceeded(trace, u"SM4_Decrypt_CBC",
-                     agent::ResultFromEngine(nDecrypt, ERROR_DECRYPTION_FAILED),
-                     u"ORLO_OK != nResult", &hResult))
-    return hResult;
+  hResult =
+      TraceStep(trace, u"SM4_Decrypt_CBC",
+                agent::ResultFromEngine(nDecrypt, ERROR_DECRYPTION_FAILED), u"ORLO_OK != nResult");
+  if (FAILED(hResult)) return hResult;
   *ppbyPlain = std::move(pbyPlain);
   *pnPlainLen = nPlainLen;
   return S_OK;
@@ -353,8 +311,8 @@ HRESULT OpenRsaEnvelope(StepTrace& trace, HCERTSTORE hCertStore, const BYTE* pby
   HRESULT hResult = DecryptEnvelopeData(&dwPlainLen, vtrCertStores, pbyEnvelope,
                                         static_cast<DWORD>(nEnvelopeLen), &pbyPlainRaw);
   Secret<BYTE> pbyPlain = TakeSecret(pbyPlainRaw, SUCCEEDED(hResult) ? dwPlainLen : 0);
-  if (!StepSucceeded(trace, u"DecryptEnvelopeData", hResult, u"S_OK != hResult", &hResult))
-    return hResult;
+  hResult = TraceStep(trace, u"DecryptEnvelopeData", hResult, u"S_OK != hResult");
+  if (FAILED(hResult)) return hResult;
   *ppbyPlain = std::move(pbyPlain);
   *pnPlainLen = static_cast<int>(dwPlainLen);
   return S_OK;
@@ -367,19 +325,18 @@ HRESULT DecryptMsgCMSEnvelope(LPCSTR pszUTF8Envelope, int nEnvelopeLen, LPCWSTR 
   HRESULT hResult = S_OK;
 
   DWORD dwPKCS7Type = 0;
-  if (!StepSucceeded(
-          trace, u"GetPKCS7Type",
-          agent::GetPKCS7Type(pszUTF8Envelope, static_cast<DWORD>(nEnvelopeLen), &dwPKCS7Type),
-          u"S_OK != hResult", &hResult))
-    return hResult;
+  hResult = TraceStep(
+      trace, u"GetPKCS7Type",
+      agent::GetPKCS7Type(pszUTF8Envelope, static_cast<DWORD>(nEnvelopeLen), &dwPKCS7Type),
+      u"S_OK != hResult");
+  if (FAILED(hResult)) return hResult;
 
   BYTE* pbyRaw = nullptr;
   int nDerLen = 0;
   hResult = Base64DecodeEx(nEnvelopeLen, pszUTF8Envelope, &pbyRaw, &nDerLen);
   std::unique_ptr<BYTE[]> pbyEnvelope(pbyRaw);
-  if (!StepSucceeded(trace, u"Base64DecodeEx (pszUTF8Envelope)", hResult, u"S_OK != hResult",
-                     &hResult))
-    return hResult;
+  hResult = TraceStep(trace, u"Base64DecodeEx (pszUTF8Envelope)", hResult, u"S_OK != hResult");
+  if (FAILED(hResult)) return hResult;
 
   Secret<BYTE> pbyPlain;
   int nPlainLen = 0;
@@ -409,11 +366,11 @@ HRESULT DecryptMsgCMSEnvelope_BySoftCert(LPCWSTR lpwPassword, LPCWSTR lpwEnvelop
   HRESULT hResult = S_OK;
 
   DWORD dwPKCS7Type = 0;
-  if (!StepSucceeded(
-          trace, u"GetPKCS7Type",
-          agent::GetPKCS7Type(pszUTF8Envelope, static_cast<DWORD>(nEnvelopeLen), &dwPKCS7Type),
-          u"S_OK != hResult", &hResult))
-    return hResult;
+  hResult = TraceStep(
+      trace, u"GetPKCS7Type",
+      agent::GetPKCS7Type(pszUTF8Envelope, static_cast<DWORD>(nEnvelopeLen), &dwPKCS7Type),
+      u"S_OK != hResult");
+  if (FAILED(hResult)) return hResult;
 
   Secret<BYTE> pbyPlain;
   int nPlainLen = 0;
@@ -422,32 +379,31 @@ HRESULT DecryptMsgCMSEnvelope_BySoftCert(LPCWSTR lpwPassword, LPCWSTR lpwEnvelop
     int nPasswordLen = 0;
     hResult = UTF16ToUTF8(lpwPassword, &pszRaw, &nPasswordLen);
     Secret<char> pszPassword = TakeSecret(pszRaw, SUCCEEDED(hResult) ? nPasswordLen + 1 : 0);
-    if (!StepSucceeded(trace, u"UTF16ToUTF8 (lpwPassword)", hResult, u"S_OK != hResult", &hResult))
-      return hResult;
+    hResult = TraceStep(trace, u"UTF16ToUTF8 (lpwPassword)", hResult, u"S_OK != hResult");
+    if (FAILED(hResult)) return hResult;
 
     BYTE* pbyPlainRaw = nullptr;
     const int nResult = engine::DecryptBase64CMSEnvelopeData(
         fpSoftCertFile, pszPassword.get(), pszUTF8Envelope, nEnvelopeLen, &pbyPlainRaw, &nPlainLen);
     pbyPlain = TakeSecret(pbyPlainRaw, nResult == 0 ? std::size_t(nPlainLen) : 0);
-    if (!StepSucceeded(trace, u"DecryptBase64CMSEnvelopeData",
-                       agent::ResultFromEngine(nResult, ERROR_DECRYPTION_FAILED),
-                       u"ORLO_OK != nResult", &hResult))
-      return hResult;
+    hResult =
+        TraceStep(trace, u"DecryptBase64CMSEnvelopeData",
+                  agent::ResultFromEngine(nResult, ERROR_DECRYPTION_FAILED), u"ORLO_OK != nResult");
+    if (FAILED(hResult)) return hResult;
   } else if (dwPKCS7Type == agent::RSA_ENVELOPED_DATA && IsTypeName(lpwEnvelopeType, u"RSA")) {
     BYTE* pbyRaw = nullptr;
     int nDerLen = 0;
     hResult = Base64DecodeEx(nEnvelopeLen, pszUTF8Envelope, &pbyRaw, &nDerLen);
     std::unique_ptr<BYTE[]> pbyEnvelope(pbyRaw);
-    if (!StepSucceeded(trace, u"Base64DecodeEx (pszUTF8Envelope)", hResult, u"S_OK != hResult",
-                       &hResult))
-      return hResult;
+    hResult = TraceStep(trace, u"Base64DecodeEx (pszUTF8Envelope)", hResult, u"S_OK != hResult");
+    if (FAILED(hResult)) return hResult;
 
     int nFileSize = 0;
     const int nSizeResult = GetFileSize_Ex(fpSoftCertFile, &nFileSize);
-    if (!StepSucceeded(trace, u"GetFileSize_Ex",
-                       ResultFromLastError(static_cast<DWORD>(nSizeResult)), u"ORLO_OK != nResult",
-                       &hResult))
-      return hResult;
+    hResult =
+        TraceStep(trace, u"GetFileSize_Ex", ResultFromLastError(static_cast<DWORD>(nSizeResult)),
+                  u"ORLO_OK != nResult");
+    if (FAILED(hResult)) return hResult;
 
     // The PKCS#12 holds the user's private key, if under a password.
     trace.Step(u"New memory");
@@ -486,7 +442,8 @@ HRESULT ToUtf8Secret(StepTrace& trace, LPCWSTR step, LPCWSTR lpwText, Secret<cha
   int nLen = 0;
   HRESULT hResult = UTF16ToUTF8(lpwText, &pszRaw, &nLen);
   *ppszText = TakeSecret(pszRaw, SUCCEEDED(hResult) ? std::size_t(nLen) + 1 : 0);
-  if (!StepSucceeded(trace, step, hResult, u"S_OK != hResult", &hResult, where)) return hResult;
+  hResult = TraceStep(trace, step, hResult, u"S_OK != hResult", where);
+  if (FAILED(hResult)) return hResult;
   if (pnTextLen) *pnTextLen = nLen;
   return S_OK;
 }
@@ -500,8 +457,8 @@ HRESULT SetTextOutput(StepTrace& trace, LPCSTR pszText, BSTR* pbstrOutput,
   HRESULT hResult = UTF8ToUTF16(pszText, &pwszRaw, &nLen);
   const Secret<WCHAR> pwszText =
       TakeSecret(pwszRaw, SUCCEEDED(hResult) ? std::size_t(nLen) + 1 : 0);
-  if (!StepSucceeded(trace, u"UTF8ToUTF16", hResult, u"S_OK != hResult", &hResult, where))
-    return hResult;
+  hResult = TraceStep(trace, u"UTF8ToUTF16", hResult, u"S_OK != hResult", where);
+  if (FAILED(hResult)) return hResult;
   trace.Step(u"SysAllocString");
   const BSTR bstrText = SysAllocString(pwszText.get());
   if (!bstrText) return trace.Failed(E_OUTOFMEMORY, u"NULL == bstrText", where);
@@ -542,8 +499,8 @@ HRESULT CCryptoAgent::EncryptMsgCMSEnvelopeEx(LPCWSTR bstrMessage, LPCWSTR bstrE
   std::unique_ptr<char[]> pszEnvelope;
   hResult = EncryptMsgCMSEnvelope(bstrEncryptAlg, pszMessage.get(), nMessageLen, pRecipient,
                                   m_bSM2EncryptCert, &pszEnvelope);
-  if (!StepSucceeded(trace, u"EncryptMsgCMSEnvelope", hResult, u"S_OK != hResult", &hResult))
-    return Finish(hResult);
+  hResult = TraceStep(trace, u"EncryptMsgCMSEnvelope", hResult, u"S_OK != hResult");
+  if (FAILED(hResult)) return Finish(hResult);
   return Finish(SetTextOutput(trace, pszEnvelope.get(), pbstrEnvelope));
 }
 
@@ -565,9 +522,8 @@ HRESULT CCryptoAgent::EncryptMsgCMSEnvelopeEx_ByCert(LPCWSTR bstrBase64CertConte
   LPSTR pszRaw = nullptr;
   HRESULT hResult = UTF16ToUTF8(bstrBase64CertContent, &pszRaw, nullptr);
   const std::unique_ptr<char[]> pszCert(pszRaw);
-  if (!StepSucceeded(trace, u"UTF16ToUTF8 (bstrBase64CertContent)", hResult, u"S_OK != hResult",
-                     &hResult))
-    return Finish(hResult);
+  hResult = TraceStep(trace, u"UTF16ToUTF8 (bstrBase64CertContent)", hResult, u"S_OK != hResult");
+  if (FAILED(hResult)) return Finish(hResult);
 
   Secret<char> pszMessage;
   int nMessageLen = 0;
@@ -578,8 +534,8 @@ HRESULT CCryptoAgent::EncryptMsgCMSEnvelopeEx_ByCert(LPCWSTR bstrBase64CertConte
   std::unique_ptr<char[]> pszEnvelope;
   hResult = EncryptMsgCMSEnvelope_ByCert(pszMessage.get(), bstrEncryptAlg, pszCert.get(),
                                          bstrCertType, nMessageLen, &pszEnvelope);
-  if (!StepSucceeded(trace, u"EncryptMsgCMSEnvelope_ByCert", hResult, u"S_OK != hResult", &hResult))
-    return Finish(hResult);
+  hResult = TraceStep(trace, u"EncryptMsgCMSEnvelope_ByCert", hResult, u"S_OK != hResult");
+  if (FAILED(hResult)) return Finish(hResult);
   return Finish(SetTextOutput(trace, pszEnvelope.get(), pbstrEnvelope));
 }
 
@@ -596,13 +552,13 @@ HRESULT CCryptoAgent::DecryptMsgCMSEnvelopeEx(LPCWSTR bstrEnvelope, LPCWSTR bstr
   int nEnvelopeLen = 0;
   HRESULT hResult = UTF16ToUTF8(bstrEnvelope, &pszRaw, &nEnvelopeLen);
   const std::unique_ptr<char[]> pszEnvelope(pszRaw);
-  if (!StepSucceeded(trace, u"UTF16ToUTF8 (bstrEnvelope)", hResult, u"S_OK != hResult", &hResult))
-    return Finish(hResult);
+  hResult = TraceStep(trace, u"UTF16ToUTF8 (bstrEnvelope)", hResult, u"S_OK != hResult");
+  if (FAILED(hResult)) return Finish(hResult);
 
   Secret<char> pszPlain;
   hResult = DecryptMsgCMSEnvelope(pszEnvelope.get(), nEnvelopeLen, bstrEnvelopeType, &pszPlain);
-  if (!StepSucceeded(trace, u"DecryptMsgCMSEnvelope", hResult, u"S_OK != hResult", &hResult))
-    return Finish(hResult);
+  hResult = TraceStep(trace, u"DecryptMsgCMSEnvelope", hResult, u"S_OK != hResult");
+  if (FAILED(hResult)) return Finish(hResult);
   return Finish(SetTextOutput(trace, pszPlain.get(), pbstrMessage));
 }
 
@@ -628,8 +584,8 @@ HRESULT CCryptoAgent::DecryptMsgCMSEnvelopeEx_BySoftCert(LPCWSTR bstrSoftCertFil
   int nEnvelopeLen = 0;
   HRESULT hResult = UTF16ToUTF8(bstrEnvelope, &pszRaw, &nEnvelopeLen);
   const std::unique_ptr<char[]> pszEnvelope(pszRaw);
-  if (!StepSucceeded(trace, u"UTF16ToUTF8 (bstrEnvelope)", hResult, u"S_OK != hResult", &hResult))
-    return Finish(hResult);
+  hResult = TraceStep(trace, u"UTF16ToUTF8 (bstrEnvelope)", hResult, u"S_OK != hResult");
+  if (FAILED(hResult)) return Finish(hResult);
 
   trace.Step(u"_wfopen_s");
   FILE* fpRaw = nullptr;
@@ -642,8 +598,7 @@ HRESULT CCryptoAgent::DecryptMsgCMSEnvelopeEx_BySoftCert(LPCWSTR bstrSoftCertFil
   hResult =
       DecryptMsgCMSEnvelope_BySoftCert(bstrSoftCertPassword, bstrEnvelopeType, fpSoftCertFile.get(),
                                        pszEnvelope.get(), nEnvelopeLen, &pszPlain);
-  if (!StepSucceeded(trace, u"DecryptMsgCMSEnvelope_BySoftCert", hResult, u"S_OK != hResult",
-                     &hResult))
-    return Finish(hResult);
+  hResult = TraceStep(trace, u"DecryptMsgCMSEnvelope_BySoftCert", hResult, u"S_OK != hResult");
+  if (FAILED(hResult)) return Finish(hResult);
   return Finish(SetTextOutput(trace, pszPlain.get(), pbstrMessage));
 }

@@ -1,11 +1,10 @@
 // Signing a message from page script and verifying signatures over one.
 // A message is always signed and verified as the UTF-8 bytes of its text.
-#include <openssl/crypto.h>
-
 #include <cstdio>
 #include <memory>
 #include <source_location>
 
+#include "agent/AgentHolders.h"
 #include "agent/AgentRoutines.h"
 #include "agent/CryptoAgent.h"
 #include "agent/OperationScope.h"
@@ -21,53 +20,20 @@
 #include "winsvc/CryptoApiSigning.h"
 #include "winsvc/Sm2CspSigning.h"
 
+using agent::IsTypeName;
 using agent::OperationScope;
 using agent::TextOnExit;
+using agent::TraceStep;
+using agent::UniqueCertContext;
+using agent::Utf8Text;
 
 namespace {
 constexpr LPCWSTR kSource = u"MessageSigning";
 
-// One traced step: passed when hResult succeeded, else the failure line with
-// the reason. Returns hResult so the caller can stop on it.
-HRESULT TraceStep(StepTrace& trace, LPCWSTR step, HRESULT hResult, LPCWSTR reason,
-                  std::source_location where = std::source_location::current()) {
-  trace.Step(step);
-  if (SUCCEEDED(hResult)) {
-    trace.Passed();
-    return hResult;
-  }
-  return trace.Failed(hResult, reason, where);
-}
-
-bool IsType(LPCWSTR value, LPCWSTR name) { return value && _wcsicmp(value, name) == 0; }
-
-// UTF-8 text from the lower layers; a password's copy is wiped on release.
-struct Utf8Text {
-  char* psz = nullptr;
-  int nSize = 0;  // bytes, without the terminator
-  bool bSecret = false;
-
-  Utf8Text() = default;
-  explicit Utf8Text(bool secret) : bSecret(secret) {}
-  Utf8Text(const Utf8Text&) = delete;
-  Utf8Text& operator=(const Utf8Text&) = delete;
-  ~Utf8Text() {
-    if (psz && bSecret) OPENSSL_cleanse(psz, static_cast<std::size_t>(nSize));
-    delete[] psz;
-  }
-  const BYTE* Bytes() const { return reinterpret_cast<const BYTE*>(psz); }
-};
-
 HRESULT ConvertToUtf8(StepTrace& trace, LPCWSTR lpwText, Utf8Text& text,
                       std::source_location where = std::source_location::current()) {
-  return TraceStep(trace, u"UTF16ToUTF8", UTF16ToUTF8(lpwText, &text.psz, &text.nSize),
-                   u"FAILED(hResult)", where);
+  return TraceStep(trace, u"UTF16ToUTF8", text.Convert(lpwText), u"FAILED(hResult)", where);
 }
-
-struct ContextFree {
-  void operator()(PCCERT_CONTEXT pCertContext) const { CertFreeCertificateContext(pCertContext); }
-};
-using UniqueContext = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
 
 // Narrow text (Base64, so ASCII) handed to script as a new BSTR.
 HRESULT SetTextOutput(StepTrace& trace, LPCSTR pszText, BSTR* pbstrOutput) {
@@ -108,11 +74,11 @@ HRESULT SignPKCS1ByCertContext(StepTrace& trace, PCCERT_CONTEXT pCertContext, AL
                                const Utf8Text& source, BSTR* pbstrSignature) {
   BYTE* pbyRaw = nullptr;
   DWORD dwSignatureLen = 0;
-  const HRESULT hResult =
-      TraceStep(trace, u"CalculateHashandSign",
-                CalculateHashandSign(pCertContext, source.Bytes(), static_cast<DWORD>(source.nSize),
-                                     algId, &pbyRaw, &dwSignatureLen),
-                u"FAILED(hResult)");
+  const HRESULT hResult = TraceStep(
+      trace, u"CalculateHashandSign",
+      CalculateHashandSign(pCertContext, source.Bytes(), static_cast<DWORD>(source.Length()), algId,
+                           &pbyRaw, &dwSignatureLen),
+      u"FAILED(hResult)");
   const std::unique_ptr<BYTE[]> pbySignature(pbyRaw);
   if (FAILED(hResult)) return hResult;
   return SetSignatureOutput(trace, pbySignature.get(), dwSignatureLen, pbstrSignature);
@@ -122,7 +88,7 @@ HRESULT SignPKCS1ByCertContext(StepTrace& trace, PCCERT_CONTEXT pCertContext, AL
 HRESULT SignPKCS7ByCertContext(StepTrace& trace, PCCERT_CONTEXT pCertContext, ALG_ID algId,
                                const Utf8Text& source, BOOL bAttach, BSTR* pbstrSignature) {
   HRESULT hResult = SignBinaryData(pbstrSignature, source.Bytes(), pCertContext,
-                                   static_cast<DWORD>(source.nSize), algId, bAttach);
+                                   static_cast<DWORD>(source.Length()), algId, bAttach);
   // A positive answer is a last-error value; a negative one a result code.
   if (hResult != S_OK) hResult = ResultFromLastError(static_cast<DWORD>(hResult));
   return TraceStep(trace, u"SignBinaryData", hResult, u"hResult != S_OK");
@@ -138,7 +104,7 @@ HRESULT SignBySoftCert(OperationScope& op, bool bPKCS7, LPCWSTR bstrSoftCertFile
   HRESULT hResult = ConvertToUtf8(trace, bstrSourceData, source);
   if (FAILED(hResult)) return hResult;
 
-  if (IsType(bstrSoftCertType, u"SM2")) {
+  if (IsTypeName(bstrSoftCertType, u"SM2")) {
     FILE* fpRaw = nullptr;
     const int nOpenError = _wfopen_s(&fpRaw, bstrSoftCertFileName, u"rb");
     const agent::UniqueFile fpFileCert(fpRaw);
@@ -154,10 +120,10 @@ HRESULT SignBySoftCert(OperationScope& op, bool bPKCS7, LPCWSTR bstrSoftCertFile
     char* pszRaw = nullptr;
     int nBase64Size = 0;
     const int nResult =
-        bPKCS7 ? engine::SignData_PKCS7_BySM2PFX(password.psz, source.Bytes(), source.nSize,
+        bPKCS7 ? engine::SignData_PKCS7_BySM2PFX(password.Get(), source.Bytes(), source.Length(),
                                                  fpFileCert.get(), bAttach, &pszRaw, &nBase64Size)
-               : engine::SignData_PKCS1_BySM2PFX(password.psz, fpFileCert.get(), source.Bytes(),
-                                                 source.nSize, &pszRaw, &nBase64Size);
+               : engine::SignData_PKCS1_BySM2PFX(password.Get(), fpFileCert.get(), source.Bytes(),
+                                                 source.Length(), &pszRaw, &nBase64Size);
     const std::unique_ptr<char[]> pszSignature(pszRaw);
     hResult = TraceStep(trace, bPKCS7 ? u"SignData_PKCS7_BySM2PFX" : u"SignData_PKCS1_BySM2PFX",
                         agent::ResultFromEngine(nResult, static_cast<DWORD>(SIGIL_E_SIGN_FAILED)),
@@ -166,7 +132,7 @@ HRESULT SignBySoftCert(OperationScope& op, bool bPKCS7, LPCWSTR bstrSoftCertFile
     return SetTextOutput(trace, pszSignature.get(), pbstrSignature);
   }
 
-  if (IsType(bstrSoftCertType, u"RSA")) {
+  if (IsTypeName(bstrSoftCertType, u"RSA")) {
     if (bPKCS7) {
       if (!op.RequireText({"bstrHashAlg", bstrHashAlg})) return op.Result();
     } else {
@@ -180,7 +146,7 @@ HRESULT SignBySoftCert(OperationScope& op, bool bPKCS7, LPCWSTR bstrSoftCertFile
         TraceStep(trace, u"CreateCertContextByPFX",
                   agent::CreateCertContextByPFX(&pRaw, bstrSoftCertFileName, bstrSoftCertPassword),
                   u"FAILED(hResult)");
-    const UniqueContext pSignCertContext(pRaw);
+    const UniqueCertContext pSignCertContext(pRaw);
     if (FAILED(hResult)) return hResult;
 
     ALG_ID algId = 0;
@@ -213,25 +179,25 @@ HRESULT VerifyPKCS7(StepTrace& trace, LPCWSTR bstrSignature, LPCWSTR bstrSignatu
   DWORD dwPKCS7Type = 0;
   hResult = TraceStep(
       trace, u"GetPKCS7Type",
-      agent::GetPKCS7Type(signature.psz, static_cast<DWORD>(signature.nSize), &dwPKCS7Type),
+      agent::GetPKCS7Type(signature.Get(), static_cast<DWORD>(signature.Length()), &dwPKCS7Type),
       u"FAILED(hResult)");
   if (FAILED(hResult)) return hResult;
 
-  if (dwPKCS7Type == agent::SM2_SIGNED_DATA && IsType(bstrSignatureType, u"SM2")) {
-    const int nResult = bAttached
-                            ? engine::VerifySignature_PKCS7Attached(signature.psz, signature.nSize)
-                            : engine::VerifySignature_PKCS7Detached(message.Bytes(), message.nSize,
-                                                                    signature.psz, signature.nSize);
+  if (dwPKCS7Type == agent::SM2_SIGNED_DATA && IsTypeName(bstrSignatureType, u"SM2")) {
+    const int nResult =
+        bAttached ? engine::VerifySignature_PKCS7Attached(signature.Get(), signature.Length())
+                  : engine::VerifySignature_PKCS7Detached(message.Bytes(), message.Length(),
+                                                          signature.Get(), signature.Length());
     return TraceStep(
         trace, bAttached ? u"VerifySignature_PKCS7Attached" : u"VerifySignature_PKCS7Detached",
         agent::ResultFromEngine(nResult, static_cast<DWORD>(NTE_BAD_SIGNATURE)),
         u"ORLO_OK != nResult");
   }
 
-  if (dwPKCS7Type == agent::RSA_SIGNED_DATA && IsType(bstrSignatureType, u"RSA")) {
+  if (dwPKCS7Type == agent::RSA_SIGNED_DATA && IsTypeName(bstrSignatureType, u"RSA")) {
     // Detached: the message goes in as the content and is not handed back.
     BYTE* pbyContent = bAttached ? nullptr : const_cast<BYTE*>(message.Bytes());
-    DWORD dwContentLength = bAttached ? 0 : static_cast<DWORD>(message.nSize);
+    DWORD dwContentLength = bAttached ? 0 : static_cast<DWORD>(message.Length());
     hResult = VerifySignatureBase64(bstrSignature, bAttached ? 1 : 0, &pbyContent, &dwContentLength,
                                     nullptr);
     // The attached form hands out a copy of the content, not needed here.
@@ -265,7 +231,7 @@ HRESULT CCryptoAgent::SignMsgPKCS1(LPCWSTR bstrSourceData, LPCWSTR bstrHashAlg,
     hResult = TraceStep(trace, u"SM2CalculateHashandSignbyUnregisteredCert",
                         SM2CalculateHashandSignbyUnregisteredCert(
                             m_pUnregisteredSignCertContext, source.Bytes(),
-                            static_cast<DWORD>(source.nSize), &pbyRaw, &dwRawLen),
+                            static_cast<DWORD>(source.Length()), &pbyRaw, &dwRawLen),
                         u"FAILED(hResult)");
     const std::unique_ptr<BYTE[]> pbyRawSignature(pbyRaw);
     if (FAILED(hResult)) return Finish(hResult);
@@ -309,7 +275,7 @@ HRESULT CCryptoAgent::SignMsgPKCS7(LPCWSTR bstrSourceData, LPCWSTR bstrHashAlg,
     hResult = TraceStep(
         trace, u"SM2SignBinaryDatabyUnregisteredCert",
         SM2SignBinaryDatabyUnregisteredCert(m_pUnregisteredSignCertContext, source.Bytes(),
-                                            static_cast<DWORD>(source.nSize), bAttached,
+                                            static_cast<DWORD>(source.Length()), bAttached,
                                             szOID_SM2_SIGN, &pszRaw, &dwOutputLen),
         u"FAILED(hResult)");
     const std::unique_ptr<char[]> pszSignature(pszRaw);
@@ -394,25 +360,26 @@ HRESULT CCryptoAgent::VerifyMsgSignaturePKCS1(LPCWSTR bstrSignature, LPCWSTR bst
   if (SUCCEEDED(hResult)) hResult = ConvertToUtf8(trace, bstrBase64CertContent, certificate);
   if (FAILED(hResult)) return Finish(hResult);
 
-  if (IsType(bstrSignatureType, u"SM2")) {
-    const int nResult =
-        engine::VerifySignature_PKCS1_ByCert(signature.psz, signature.nSize, message.Bytes(),
-                                             message.nSize, certificate.psz, certificate.nSize);
+  if (IsTypeName(bstrSignatureType, u"SM2")) {
+    const int nResult = engine::VerifySignature_PKCS1_ByCert(
+        signature.Get(), signature.Length(), message.Bytes(), message.Length(), certificate.Get(),
+        certificate.Length());
     hResult = TraceStep(trace, u"VerifySignature_PKCS1_ByCert",
                         agent::ResultFromEngine(nResult, static_cast<DWORD>(NTE_BAD_SIGNATURE)),
                         u"ORLO_OK != nResult");
-  } else if (IsType(bstrSignatureType, u"RSA")) {
+  } else if (IsTypeName(bstrSignatureType, u"RSA")) {
     if (!op.RequireText({"bstrHashAlg", bstrHashAlg})) return Finish(op.Result());
 
     BYTE* pbyRawCert = nullptr;
     int nCertSize = 0;
-    hResult = TraceStep(trace, u"Base64DecodeEx",
-                        Base64DecodeEx(certificate.nSize, certificate.psz, &pbyRawCert, &nCertSize),
-                        u"FAILED(hResult)");
+    hResult =
+        TraceStep(trace, u"Base64DecodeEx",
+                  Base64DecodeEx(certificate.Length(), certificate.Get(), &pbyRawCert, &nCertSize),
+                  u"FAILED(hResult)");
     const std::unique_ptr<BYTE[]> pbyCert(pbyRawCert);
     if (FAILED(hResult)) return Finish(hResult);
 
-    const UniqueContext pSignCertContext(CertCreateCertificateContext(
+    const UniqueCertContext pSignCertContext(CertCreateCertificateContext(
         X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, pbyCert.get(), static_cast<DWORD>(nCertSize)));
     hResult = pSignCertContext ? S_OK : ResultFromLastError(GetLastError());
     hResult =
@@ -425,18 +392,19 @@ HRESULT CCryptoAgent::VerifyMsgSignaturePKCS1(LPCWSTR bstrSignature, LPCWSTR bst
 
     BYTE* pbyRawSignature = nullptr;
     int nSignatureSize = 0;
-    hResult =
-        TraceStep(trace, u"Base64DecodeEx",
-                  Base64DecodeEx(signature.nSize, signature.psz, &pbyRawSignature, &nSignatureSize),
-                  u"FAILED(hResult)");
+    hResult = TraceStep(
+        trace, u"Base64DecodeEx",
+        Base64DecodeEx(signature.Length(), signature.Get(), &pbyRawSignature, &nSignatureSize),
+        u"FAILED(hResult)");
     const std::unique_ptr<BYTE[]> pbySignature(pbyRawSignature);
     if (FAILED(hResult)) return Finish(hResult);
 
-    hResult = TraceStep(trace, u"VerifyHashSignedData",
-                        VerifyHashSignedData(algId, pSignCertContext.get(), message.Bytes(),
-                                             static_cast<DWORD>(message.nSize), pbySignature.get(),
-                                             static_cast<DWORD>(nSignatureSize), nullptr, FALSE),
-                        u"FAILED(hResult)");
+    hResult =
+        TraceStep(trace, u"VerifyHashSignedData",
+                  VerifyHashSignedData(algId, pSignCertContext.get(), message.Bytes(),
+                                       static_cast<DWORD>(message.Length()), pbySignature.get(),
+                                       static_cast<DWORD>(nSignatureSize), nullptr, FALSE),
+                  u"FAILED(hResult)");
   } else {
     hResult = TraceStep(trace, u"check parameter.", E_INVALIDARG, u"TRUE");
   }

@@ -19,6 +19,25 @@ std::u16string Widen(LPCSTR text) { return std::u16string(text, text + std::strl
 
 }  // namespace
 
+bool TraceCheck(StepTrace& trace, LPCWSTR step, bool passed, HRESULT failure, LPCWSTR reason,
+                std::source_location where) {
+  trace.Step(step);
+  if (passed) {
+    trace.Passed();
+    return true;
+  }
+  trace.Failed(failure, reason, where);
+  return false;
+}
+
+HRESULT TraceStep(StepTrace& trace, LPCWSTR step, HRESULT hResult, LPCWSTR reason,
+                  std::source_location where) {
+  TraceCheck(trace, step, SUCCEEDED(hResult), hResult, reason, where);
+  return hResult;
+}
+
+bool IsTypeName(LPCWSTR value, LPCWSTR name) { return value && _wcsicmp(value, name) == 0; }
+
 OperationScope::OperationScope(LPCWSTR sourceFile, LPCSTR function,
                                std::initializer_list<TextInput> inputs)
     : m_helper(function),
@@ -52,18 +71,12 @@ OperationScope::~OperationScope() {
     *m_pbstrOutput = SysAllocString(u"");
 }
 
-void OperationScope::Step(std::u16string step) {
-  m_step = std::move(step);
-  m_trace.Step(m_step.c_str());
-}
+void OperationScope::Step(std::u16string step) { m_step = std::move(step); }
 
 bool OperationScope::Check(bool passed, HRESULT failure, LPCWSTR reason,
                            std::source_location where) {
-  if (passed) {
-    m_trace.Passed();
-    return true;
-  }
-  m_hResult = m_trace.Failed(failure, reason, where);
+  if (TraceCheck(m_trace, m_step.c_str(), passed, failure, reason, where)) return true;
+  m_hResult = failure;
   return false;
 }
 
@@ -113,7 +126,7 @@ bool OperationScope::RequireOneOf(LPCWSTR value, std::initializer_list<LPCWSTR> 
                                   std::source_location where) {
   Step(step);
   bool known = false;
-  for (LPCWSTR name : names) known = known || (value && _wcsicmp(value, name) == 0);
+  for (LPCWSTR name : names) known = known || IsTypeName(value, name);
   return Check(known, E_INVALIDARG, u"TRUE", where);
 }
 

@@ -24,6 +24,19 @@ enum class TextOnExit {
   LeaveNull  // the signing routine owns the output, so a failure may leave it null
 };
 
+// One traced step of work after an operation's opening: passed when it
+// passed, else the failure line with its reason and code, and false.
+bool TraceCheck(StepTrace& trace, LPCWSTR step, bool passed, HRESULT failure, LPCWSTR reason,
+                std::source_location where = std::source_location::current());
+// The same for a call's result, which passes when it succeeded. Returns
+// hResult so that a caller can stop on it.
+HRESULT TraceStep(StepTrace& trace, LPCWSTR step, HRESULT hResult, LPCWSTR reason,
+                  std::source_location where = std::source_location::current());
+
+// Script's type and algorithm names compare without regard to case; a null
+// value is no name at all.
+bool IsTypeName(LPCWSTR value, LPCWSTR name);
+
 // Check methods return true when the check passed; on failure the step is
 // traced with its reason, Result() holds the code and the caller stops.
 class OperationScope {
@@ -70,7 +83,7 @@ class OperationScope {
  private:
   OperationScope(LPCWSTR sourceFile, LPCSTR function, std::initializer_list<TextInput> inputs);
   bool Check(bool passed, HRESULT failure, LPCWSTR reason, std::source_location where);
-  void Step(std::u16string step);
+  void Step(std::u16string step);  // the step the next Check traces
 
   TraceHelper m_helper;  // first in, last out: entry and exit frame every other record
   std::u16string m_function;

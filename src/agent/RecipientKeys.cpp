@@ -1,14 +1,14 @@
 // Reaching the key of an envelope's recipient: the content algorithms of RSA
 // envelopes by name, the user's own store, and the SM2 key held in a CSP key
 // container together with the session key that container decrypts.
-#include <openssl/crypto.h>
-
 #include <cstring>
 #include <memory>
 #include <new>
 
+#include "agent/AgentHolders.h"
 #include "agent/AgentRoutines.h"
 #include "agent/CryptoAgent.h"
+#include "agent/OperationScope.h"
 #include "platform/CertStore.h"
 #include "platform/Csp.h"
 #include "platform/CspHandles.h"
@@ -35,18 +35,6 @@ HRESULT FailureOfLastError() {
   return hResult == S_OK ? E_FAIL : hResult;
 }
 
-// Releases the records of a filtered set whichever way the search ends.
-class UnregisteredSetReleaser {
- public:
-  explicit UnregisteredSetReleaser(UNREGISTERED_CERT_SET& vtrSet) : m_set(vtrSet) {}
-  ~UnregisteredSetReleaser() { RemoveAllUnregisteredCertificates(m_set); }
-  UnregisteredSetReleaser(const UnregisteredSetReleaser&) = delete;
-  UnregisteredSetReleaser& operator=(const UnregisteredSetReleaser&) = delete;
-
- private:
-  UNREGISTERED_CERT_SET& m_set;
-};
-
 // A buffer that is wiped, whatever its contents, before it is freed.
 SessionKey NewWipedBuffer(DWORD dwSize) {
   return SessionKey(new (std::nothrow) BYTE[dwSize == 0 ? 1 : dwSize](), SessionKeyDelete{dwSize});
@@ -54,16 +42,12 @@ SessionKey NewWipedBuffer(DWORD dwSize) {
 
 }  // namespace
 
-void SessionKeyDelete::operator()(BYTE* pbyKey) const {
-  if (!pbyKey) return;
-  OPENSSL_cleanse(pbyKey, dwSize);
-  delete[] pbyKey;
-}
+void SessionKeyDelete::operator()(BYTE* pbyKey) const { WipeDelete<BYTE>{dwSize}(pbyKey); }
 
 LPCSTR GetEncryptionAlgorithmOid(LPCWSTR lpwEncryptAlg) {
   if (!lpwEncryptAlg) return nullptr;
-  if (_wcsicmp(lpwEncryptAlg, u"RC4") == 0) return kOidRc4;
-  if (_wcsicmp(lpwEncryptAlg, u"3DES") == 0) return kOidDesEde3Cbc;
+  if (IsTypeName(lpwEncryptAlg, u"RC4")) return kOidRc4;
+  if (IsTypeName(lpwEncryptAlg, u"3DES")) return kOidDesEde3Cbc;
   return nullptr;
 }
 

@@ -18,6 +18,26 @@ class UniqueCryptProv {
   HCRYPTPROV m_hProv = 0;
 };
 
+// A provider handle from CryptAcquireCertificatePrivateKey: released only
+// when the acquisition handed it to the caller, since a handle cached with
+// the certificate belongs to the certificate.
+class AcquiredCryptProv {
+ public:
+  AcquiredCryptProv() = default;
+  ~AcquiredCryptProv() {
+    if (m_hProv != 0 && m_bCallerFree) CryptReleaseContext(m_hProv, 0);
+  }
+  AcquiredCryptProv(const AcquiredCryptProv&) = delete;
+  AcquiredCryptProv& operator=(const AcquiredCryptProv&) = delete;
+  HCRYPTPROV* Out() { return &m_hProv; }
+  BOOL* CallerFree() { return &m_bCallerFree; }
+  HCRYPTPROV Get() const { return m_hProv; }
+
+ private:
+  HCRYPTPROV m_hProv = 0;
+  BOOL m_bCallerFree = FALSE;
+};
+
 class UniqueCryptKey {
  public:
   UniqueCryptKey() = default;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/CertNames.h"
+#include "platform/CspHandles.h"
 #include "platform/LastError.h"
 #include "resources/ResultCodes.h"
 #include "smengine/LastErrorResult.h"
@@ -17,24 +18,6 @@ namespace {
 constexpr LPCWSTR kSourceUnit = u"CertificateInfo";
 constexpr DWORD kEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr DWORD kNameFlags = CERT_NAME_STR_REVERSE_FLAG | CERT_NAME_STR_NO_QUOTING_FLAG;
-
-// Releases a provider handle only when the acquisition said it is ours.
-class ProviderHandle {
- public:
-  ProviderHandle() = default;
-  ~ProviderHandle() {
-    if (m_hProv != 0 && m_bCallerFree) CryptReleaseContext(m_hProv, 0);
-  }
-  ProviderHandle(const ProviderHandle&) = delete;
-  ProviderHandle& operator=(const ProviderHandle&) = delete;
-  HCRYPTPROV* Handle() { return &m_hProv; }
-  BOOL* CallerFree() { return &m_bCallerFree; }
-  HCRYPTPROV Get() const { return m_hProv; }
-
- private:
-  HCRYPTPROV m_hProv = 0;
-  BOOL m_bCallerFree = FALSE;
-};
 
 bool HasCertInfo(PCCERT_CONTEXT pCertContext) {
   return pCertContext != nullptr && pCertContext->pCertInfo != nullptr;
@@ -95,10 +78,10 @@ HRESULT DecodeExtension(StepTrace& trace, const CERT_EXTENSION* pExtension, LPCS
 HRESULT KeyProviderText(StepTrace& trace, PCCERT_CONTEXT pCertContext, DWORD dwParam,
                         LPWSTR* ppwszName, DWORD* pdwLength) {
   trace.Step(u"CryptAcquireCertificatePrivateKey");
-  ProviderHandle provider;
+  AcquiredCryptProv provider;
   DWORD dwKeySpec = 0;
   SetLastError(ERROR_SUCCESS);
-  if (!CryptAcquireCertificatePrivateKey(pCertContext, 0, nullptr, provider.Handle(), &dwKeySpec,
+  if (!CryptAcquireCertificatePrivateKey(pCertContext, 0, nullptr, provider.Out(), &dwKeySpec,
                                          provider.CallerFree()))
     return trace.Failed(FailureFromLastError(), u"CryptAcquireCertificatePrivateKey FAILED.");
   trace.Passed();

@@ -31,3 +31,15 @@ HRESULT CertDuplicateUnregisteredCertContext(PUNREGISTERED_CERT_CONTEXT pSource,
 void CertFreeUnregisteredCertContext(PUNREGISTERED_CERT_CONTEXT pUnregisteredCertContext);
 // Frees every record and empties the set.
 void RemoveAllUnregisteredCertificates(UNREGISTERED_CERT_SET& vtrUnregisteredCertSet);
+
+// Releases the set when the scope ends, whatever path leaves it.
+class UnregisteredSetReleaser {
+ public:
+  explicit UnregisteredSetReleaser(UNREGISTERED_CERT_SET& vtrSet) : m_set(vtrSet) {}
+  ~UnregisteredSetReleaser() { RemoveAllUnregisteredCertificates(m_set); }
+  UnregisteredSetReleaser(const UnregisteredSetReleaser&) = delete;
+  UnregisteredSetReleaser& operator=(const UnregisteredSetReleaser&) = delete;
+
+ private:
+  UNREGISTERED_CERT_SET& m_set;
+};
