@@ -1,12 +1,11 @@
 #include "plugin/EntryPoints.h"
 
-#include "agent/CryptoAgent.h"
-#include "platform/LastError.h"
-#include "platform/Resources.h"
+#include <memory>
+
 #include "plugin/BrowserFuncs.h"
 #include "plugin/Plugin.h"
 #include "plugin/ScriptableObject.h"
-#include "resources/ModuleResources.h"
+#include "register/CertificateChainOperate.h"
 #include "trace/Trace.h"
 
 namespace plugin {
@@ -76,15 +75,26 @@ NPError GetValue(void*, NPPVariable variable, void* value) {
 void Install() {
   TraceHelper trace("NP_Install");
   StepTrace step(kTraceGuidPlugin, u"npSigil", u"NP_Install");
+  // The CA chain travels as the module's "CERTIFICATE" resource 104.
   step.Step(u"DllRegisterServer-LoadModuleResource");
-  // The CA chain travels as the module's "CERTIFICATE" resource 104. Until
-  // a chain is embedded there is nothing to import, and the trace says so.
-  HRSRC hResource = FindResourceW(GetSigilModuleHandle(), 104, u"CERTIFICATE");
-  if (!hResource) {
-    step.Failed(ResultFromLastError(GetLastError()), u"NULL == hResource");
+  BYTE* pbyResource = nullptr;
+  DWORD dwResourceLength = 0;
+  HRESULT hResult = LoadModuleResource(&pbyResource, &dwResourceLength);
+  if (FAILED(hResult)) {
+    step.Failed(hResult, u"FAILED(LoadModuleResource)");
     return;
   }
+  std::unique_ptr<BYTE[]> resource(pbyResource);
   step.Passed();
+
+  // Installing needs administrative rights; without them the writes fail
+  // and the installation of the plug-in itself still goes on.
+  step.Step(u"DllRegisterServer-ImportCertificateChainfromBlobData");
+  hResult = ImportCertificateChainfromBlobData(resource.get(), dwResourceLength);
+  if (FAILED(hResult))
+    step.Failed(hResult, u"FAILED(ImportCertificateChainfromBlobData)");
+  else
+    step.Passed();
 }
 
 }  // namespace plugin

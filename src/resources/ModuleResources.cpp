@@ -5,9 +5,16 @@
 #include "resources/DialogArtwork.h"
 #include "resources/StringTable.h"
 
+// The CA chain document NP_Install imports, written at build time by
+// tools/ca-chain from src/register/data.
+extern const BYTE kCaChainXml[];
+extern const DWORD kCaChainXmlSize;
+
 namespace {
 
-// Typed binary resources (dialog images, the trusted root certificate).
+constexpr UINT IDR_CA_CHAIN = 104;
+
+// Typed binary resources (dialog images, the CA chain).
 // Built on first use: the picture sizes live in another translation unit,
 // so a namespace-scope table could be read before they are set.
 const BINARY_RESOURCE* Binaries(std::size_t* count) {
@@ -15,6 +22,7 @@ const BINARY_RESOURCE* Binaries(std::size_t* count) {
       {IDB_SYSTEM_CERTIFICATE, u"PNG", kSystemCertificatePng, kSystemCertificatePngSize},
       {IDB_KEY_CERTIFICATE, u"PNG", kKeyCertificatePng, kKeyCertificatePngSize},
       {IDB_CERTIFICATE_FRAME, u"PNG", kCertificateFramePng, kCertificateFramePngSize},
+      {IDR_CA_CHAIN, u"CERTIFICATE", kCaChainXml, kCaChainXmlSize},
   };
   *count = std::size(binaries);
   return binaries;

@@ -106,6 +106,8 @@ class UsageTest(CliTestCase):
             ("provider", "install-rsa"),
             ("containers", "a", "b"),
             ("delete-container", SM2_PROVIDER),
+            ("install-ca", "extra"),
+            ("install-ca", "--module"),
         ]
         for args in cases:
             with self.subTest(args=args):
@@ -370,6 +372,93 @@ class EnvelopeTest(CliTestCase):
         self.run_cli("encrypt", "--to", fixture("rsa-sign.cer"), plain, envelope)
         self.run_cli("decrypt", envelope, self.path("other.bin"), expect=1)
         self.assertFalse(os.path.exists(self.path("other.bin")))
+
+
+CA_CHAIN_DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src",
+                             "register", "data")
+
+
+def chain_thumbprints(folder, pattern):
+    """Thumbprints of the .cer files of a folder whose names match."""
+    found = set()
+    for name in sorted(os.listdir(folder)):
+        if name.endswith(".cer") and re.search(pattern, name):
+            with open(os.path.join(folder, name), "rb") as f:
+                found.add(hashlib.sha1(f.read()).hexdigest().upper())
+    return found
+
+
+class InstallCaTest(CliTestCase):
+    """install-ca runs the built module's NP_Install against the temporary
+    machine root and reports the stores' changes."""
+
+    ROOTS = chain_thumbprints(CA_CHAIN_DATA, r"-root\.cer$")
+    INTERMEDIATES = chain_thumbprints(CA_CHAIN_DATA, r"") - ROOTS
+    OBSOLETE = os.path.join(CA_CHAIN_DATA, "obsolete")
+
+    def changes(self, out, verb, store):
+        return set(re.findall(rf"^{verb} (?:to|from) {store}: ([0-9A-F]{{40}}) ", out, re.M))
+
+    def test_installs_roots_and_intermediates_and_a_second_run_adds_nothing(self):
+        self.assertEqual(len(self.ROOTS), 2)
+        self.assertEqual(len(self.INTERMEDIATES), 6)
+        out = self.run_cli("install-ca").stdout
+        self.assertEqual(self.changes(out, "added", "ROOT"), self.ROOTS)
+        self.assertEqual(self.changes(out, "added", "CA"), self.INTERMEDIATES)
+        self.assertIn("ROOT: 2 added, 0 removed, 0 unchanged", out)
+        self.assertIn("CA: 6 added, 0 removed, 0 unchanged", out)
+        self.assertIn("CN=Sigil Demo SM2 Root CA, O=Sigil Demo, C=CN", out)
+        self.assertEqual(set(self.thumbprints("--machine", "ROOT")), self.ROOTS)
+        self.assertEqual(set(self.thumbprints("--machine", "CA")), self.INTERMEDIATES)
+        # The user's own stores are not the installer's business.
+        self.assertEqual(self.thumbprints("MY", "CA", "ROOT"), [])
+
+        again = self.run_cli("install-ca").stdout
+        self.assertNotIn("added to", again)
+        self.assertNotIn("removed from", again)
+        self.assertIn("ROOT: 0 added, 0 removed, 2 unchanged", again)
+        self.assertIn("CA: 0 added, 0 removed, 6 unchanged", again)
+        self.assertEqual(set(self.thumbprints("--machine", "ROOT")), self.ROOTS)
+        self.assertEqual(set(self.thumbprints("--machine", "CA")), self.INTERMEDIATES)
+
+    def test_obsolete_certificates_are_removed_and_others_kept(self):
+        obsolete_cas = set()
+        for name in ("obsolete-test-ca", "obsolete-operation-ca", "obsolete-sm2-ca"):
+            path = os.path.join(self.OBSOLETE, name + ".cer")
+            self.run_cli("import", "--machine", "CA", path)
+            with open(path, "rb") as f:
+                obsolete_cas.add(hashlib.sha1(f.read()).hexdigest().upper())
+        obsolete_root = chain_thumbprints(self.OBSOLETE, r"^obsolete-root\.cer$")
+        self.run_cli("import", "--machine", "ROOT", os.path.join(self.OBSOLETE, "obsolete-root.cer"))
+        # Someone else's certificates in the same stores stay.
+        self.run_cli("import", "--machine", "CA", fixture("rsa-sign.cer"))
+        self.run_cli("import", "--machine", "ROOT", fixture("sm2-root.cer"))
+
+        out = self.run_cli("install-ca").stdout
+        self.assertEqual(self.changes(out, "removed", "CA"), obsolete_cas)
+        self.assertEqual(self.changes(out, "removed", "ROOT"), obsolete_root)
+        self.assertIn("CA: 6 added, 3 removed, 1 unchanged", out)
+        self.assertIn("ROOT: 2 added, 1 removed, 1 unchanged", out)
+        self.assertEqual(set(self.thumbprints("--machine", "CA")),
+                         self.INTERMEDIATES | {thumbprint("rsa-sign.cer")})
+        self.assertEqual(set(self.thumbprints("--machine", "ROOT")),
+                         self.ROOTS | {thumbprint("sm2-root.cer")})
+
+    def test_failures_exit_1_and_say_why(self):
+        not_a_folder = self.write("machine-file", b"")
+        self.env["NPSIGIL_MACHINE_ROOT"] = not_a_folder
+        result = self.run_cli("install-ca", expect=1)
+        self.assertIn("ROOT: 0 added", result.stdout)
+        self.assertIn("not in machine store ROOT", result.stderr)
+        self.assertIn("not a folder", result.stderr)
+
+        self.env["NPSIGIL_MACHINE_ROOT"] = os.path.join(self.root, "machine")
+        result = self.run_cli("install-ca", "--module", os.path.join(self.root, "none.so"),
+                              expect=1)
+        self.assertIn("cannot load", result.stderr)
+        not_a_module = self.write("plain.so", b"not a module")
+        self.run_cli("install-ca", "--module", not_a_module, expect=1)
+        self.assertEqual(self.thumbprints("--machine", "ROOT", "CA"), [])
 
 
 def main():

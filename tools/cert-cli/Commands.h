@@ -22,6 +22,9 @@ int RunProvider(std::span<const std::string> args);
 int RunContainers(std::span<const std::string> args);
 int RunDeleteContainer(std::span<const std::string> args);
 
+// The plug-in module's CA chain installation (NP_Install).
+int RunInstallCa(std::span<const std::string> args);
+
 // RSA envelope files.
 int RunEncrypt(std::span<const std::string> args);
 int RunDecrypt(std::span<const std::string> args);

@@ -34,6 +34,13 @@ constexpr char kUsage[] =
     "  containers [PROVIDER]                containers with their key pairs\n"
     "  delete-container PROVIDER NAME       remove a container and its keys\n"
     "\n"
+    "The plug-in's CA chain (machine stores; needs root unless NPSIGIL_MACHINE_ROOT\n"
+    "is set):\n"
+    "  install-ca [--module PATH]           run the module's NP_Install and show what\n"
+    "                                       it added to and removed from ROOT and CA\n"
+    "      (default module: ../plugins/npSigil.TEAL.x86.so beside this tool's folder);\n"
+    "      fails unless every root is then in ROOT and every other CA in CA\n"
+    "\n"
     "RSA envelope files (CMS EnvelopedData, streamed whatever the size):\n"
     "  encrypt --to CERT [--to CERT...] [--cipher 3des|rc4] IN OUT\n"
     "      for the certificates' holders (each needs a subject key identifier)\n"
@@ -58,6 +65,7 @@ constexpr Command kCommands[] = {
     {"provider", certcli::RunProvider},
     {"containers", certcli::RunContainers},
     {"delete-container", certcli::RunDeleteContainer},
+    {"install-ca", certcli::RunInstallCa},
     {"encrypt", certcli::RunEncrypt},
     {"decrypt", certcli::RunDecrypt},
 };

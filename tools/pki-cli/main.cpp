@@ -16,8 +16,12 @@ int Usage() {
   std::fputs(
       "usage: npsigil-testpki fixtures <folder>\n"
       "       npsigil-testpki corpus <folder>\n"
+      "       npsigil-testpki ca-chain <folder>\n"
       "       npsigil-testpki sm2 <folder> <name> --subject S --serial HEX [--ku 0xC0]\n"
       "                       [--no-skid] [--ca] [--days N] [--password P] [--zero x|y|d]\n"
+      "ca-chain writes a demo CA chain (RSA and SM2 roots, intermediates, operational\n"
+      "CAs) as DER <name>.cer files, and the obsolete CAs the installer removes under\n"
+      "<folder>/obsolete; no private key leaves the process.\n"
       "sm2 writes a self-signed <name>.cer, <name>.pem and <name>.sm2 (password 123456).\n",
       stderr);
   return 2;
@@ -111,6 +115,65 @@ int Corpus(const std::filesystem::path& folder) {
   return ok ? 0 : 1;
 }
 
+// One certificate of the demo CA chain. Issuers come earlier in the table.
+struct ChainCert {
+  const char* file;     // <file>.cer
+  const char* subject;  // most general RDN first
+  const char* serial;   // fixed, so the deletion list can name the obsolete ones
+  int issuer;           // index into the table; -1: self-signed
+  bool sm2;
+  int days;
+  bool obsolete;  // written under obsolete/, never shipped
+};
+
+// The roots, intermediates and operational CAs the plug-in's installer puts
+// in place, and the retired CAs its deletion list removes (three matched by
+// subject, issuer and serial, one root by thumbprint).
+constexpr ChainCert kChain[] = {
+    {"rsa-root", "C=CN,O=Sigil Demo,CN=Sigil Demo RSA Root CA", "5D01", -1, false, 7300, false},
+    {"sm2-root", "C=CN,O=Sigil Demo,CN=Sigil Demo SM2 Root CA", "5D02", -1, true, 7300, false},
+    {"rsa-intermediate", "C=CN,O=Sigil Demo,OU=RSA,CN=Sigil Demo RSA Intermediate CA", "5D11", 0,
+     false, 7200, false},
+    {"sm2-intermediate", "C=CN,O=Sigil Demo,OU=SM2,CN=Sigil Demo SM2 Intermediate CA", "5D12", 1,
+     true, 7200, false},
+    {"rsa-operation-ca", "C=CN,O=Sigil Demo,OU=RSA,CN=Sigil Demo RSA Operation CA", "5D21", 2,
+     false, 7100, false},
+    {"rsa-test-ca", "C=CN,O=Sigil Demo,OU=RSA,CN=Sigil Demo RSA Test CA", "5D22", 2, false, 7100,
+     false},
+    {"sm2-operation-ca", "C=CN,O=Sigil Demo,OU=SM2,CN=Sigil Demo SM2 Operation CA", "5D23", 3, true,
+     7100, false},
+    {"sm2-test-ca", "C=CN,O=Sigil Demo,OU=SM2,CN=Sigil Demo SM2 Test CA", "5D24", 3, true, 7100,
+     false},
+    {"obsolete-root", "C=CN,O=Sigil Obsolete Root CA", "0B01", -1, false, 3650, true},
+    {"obsolete-test-ca", "C=CN,O=Sigil Obsolete Test CA", "0B11", 8, false, 3650, true},
+    {"obsolete-operation-ca", "C=CN,O=Sigil Obsolete Operation CA", "0B12", 8, false, 3650, true},
+    {"obsolete-sm2-ca", "C=CN,O=Sigil Obsolete SM2 CA", "0B13", 1, true, 3650, true},
+};
+
+int CaChain(const std::filesystem::path& folder) {
+  const auto obsoleteDir = folder / "obsolete";
+  if (!MakeFolder(folder) || !MakeFolder(obsoleteDir)) return 1;
+  std::vector<testpki::Identity> made;
+  for (const ChainCert& c : kChain) {
+    testpki::CertProfile profile{c.subject, c.serial,
+                                 testpki::kKuKeyCertSign | testpki::kKuCrlSign};
+    profile.isCa = true;
+    profile.notAfterDays = c.days;
+    const testpki::Identity* issuer =
+        c.issuer < 0 ? nullptr : &made.at(static_cast<std::size_t>(c.issuer));
+    auto id = c.sm2 ? testpki::MakeSm2Identity(profile, issuer)
+                    : testpki::MakeRsaIdentity(profile, issuer);
+    if (!id) {
+      std::fprintf(stderr, "making %s failed\n", c.file);
+      return 1;
+    }
+    if (!Write(c.obsolete ? obsoleteDir : folder, std::string(c.file) + ".cer", id->CertDer()))
+      return 1;
+    made.push_back(std::move(*id));
+  }
+  return 0;
+}
+
 int Sm2(const std::filesystem::path& folder, const std::string& name, int argc, char** argv) {
   testpki::CertProfile p;
   std::string password(testpki::kFixturePassword);
@@ -163,6 +226,7 @@ int main(int argc, char** argv) {
   const std::filesystem::path folder = argv[2];
   if (command == "fixtures" && argc == 3) return Fixtures(folder);
   if (command == "corpus" && argc == 3) return Corpus(folder);
+  if (command == "ca-chain" && argc == 3) return CaChain(folder);
   if (command == "sm2" && argc >= 4) return Sm2(folder, argv[3], argc - 4, argv + 4);
   return Usage();
 }
