@@ -54,8 +54,7 @@ constexpr int kOutputFile = 1;
 // The caller's type name alone picks the route; the file is not inspected.
 constexpr std::initializer_list<LPCWSTR> kEnvelopeTypes = {u"SM2", u"RSA"};
 
-constexpr DWORD ERROR_DECRYPTION_FAILED = 6001;
-constexpr HRESULT kDecryptionFailed = MakeHResult(0x80071771u);
+constexpr HRESULT kDecryptionFailed = HRESULT_FROM_WIN32(ERROR_DECRYPTION_FAILED);
 constexpr DWORD kKeyEncipherment = 0x20;
 constexpr DWORD kCertEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
@@ -140,10 +139,21 @@ class CreatedFile {
   bool m_bKept = false;
 };
 
-agent::UniqueFile OpenForReading(LPCWSTR lpwPath, int* pnResult) {
+// Opens a file the operation reads; a failure is traced as `step`.
+bool OpenForReading(Steps& steps, LPCWSTR step, LPCWSTR lpwPath, agent::UniqueFile& file,
+                    LPCWSTR reason, std::source_location where = std::source_location::current()) {
   FILE* fp = nullptr;
-  *pnResult = _wfopen_s(&fp, lpwPath, u"rb");
-  return agent::UniqueFile(fp);
+  const int nResult = _wfopen_s(&fp, lpwPath, u"rb");
+  file.reset(fp);
+  return steps.Check(step, nResult == 0 && fp != nullptr, SIGIL_E_OPEN_FAILED, reason, where);
+}
+
+// Creates the operation's output file; a failure is traced as `step`.
+bool CreateOutput(Steps& steps, LPCWSTR step, CreatedFile& file, LPCWSTR reason,
+                  std::source_location where = std::source_location::current()) {
+  const int nResult = file.Create();
+  return steps.Check(step, nResult == 0 && file.get() != nullptr, SIGIL_E_OPEN_FAILED, reason,
+                     where);
 }
 
 // Keeps a file the engine has finished writing; a failed close is a write
@@ -159,19 +169,16 @@ HRESULT KeepOutput(Steps& steps, CreatedFile& output) {
 // engine into a file created for it.
 HRESULT EncryptFileToSM2EnvelopeFile(Steps& steps, LPCWSTR lpwEncryptedFile, LPCWSTR lpwSourceFile,
                                      const BYTE* pbyCert, DWORD dwCertSize) {
-  int nResult = 0;
-  agent::UniqueFile fpSourceFile = OpenForReading(lpwSourceFile, &nResult);
-  if (!steps.Check(u"Open source file", nResult == 0 && fpSourceFile, SIGIL_E_OPEN_FAILED,
-                   u"FAILED(hResult) || NULL == fpSourceFile"))
-    return steps.Result();
+  agent::UniqueFile fpSourceFile;
   CreatedFile fpEncryptedFile(lpwEncryptedFile);
-  nResult = fpEncryptedFile.Create();
-  if (!steps.Check(u"Open encrypted file", nResult == 0 && fpEncryptedFile.get(),
-                   SIGIL_E_OPEN_FAILED, u"FAILED(hResult) || NULL == fpEncryptedFile"))
+  if (!OpenForReading(steps, u"Open source file", lpwSourceFile, fpSourceFile,
+                      u"FAILED(hResult) || NULL == fpSourceFile") ||
+      !CreateOutput(steps, u"Open encrypted file", fpEncryptedFile,
+                    u"FAILED(hResult) || NULL == fpEncryptedFile"))
     return steps.Result();
 
-  nResult = engine::EncryptFileToDerCMSEnvelope(fpEncryptedFile.get(), pbyCert,
-                                                static_cast<int>(dwCertSize), fpSourceFile.get());
+  const int nResult = engine::EncryptFileToDerCMSEnvelope(
+      fpEncryptedFile.get(), pbyCert, static_cast<int>(dwCertSize), fpSourceFile.get());
   if (!steps.Check(u"EncryptFileToDerCMSEnvelope", nResult == ORLO_OK,
                    agent::ResultFromEngine(nResult, ERROR_ENCRYPTION_FAILED),
                    u"ORLO_OK != nResult"))
@@ -341,15 +348,12 @@ HRESULT StreamDecryptedContent(Steps& steps, EVP_CIPHER_CTX* pCtx, FILE* fpCMSEn
 // encryptedContent the engine writes is read: its value is the ciphertext.
 HRESULT DecryptSM2EnvelopeFiletoPlaintextFile(LPCWSTR lpwEncryptedFile, LPCWSTR lpwPlainTextFile) {
   Steps steps("CCryptoAgent::DecryptSM2EnvelopeFiletoPlaintextFile");
-  int nResult = 0;
-  agent::UniqueFile fpCMSEnvelope = OpenForReading(lpwEncryptedFile, &nResult);
-  if (!steps.Check(u"Open encrypted file", nResult == 0 && fpCMSEnvelope, SIGIL_E_OPEN_FAILED,
-                   u"0 != nResult || NULL == fpCMSEnvelope"))
-    return steps.Result();
+  agent::UniqueFile fpCMSEnvelope;
   CreatedFile fpPlainTextFile(lpwPlainTextFile);
-  nResult = fpPlainTextFile.Create();
-  if (!steps.Check(u"Open plaintext file", nResult == 0 && fpPlainTextFile.get(),
-                   SIGIL_E_OPEN_FAILED, u"0 != nResult || NULL == fpPlainTextFile"))
+  if (!OpenForReading(steps, u"Open encrypted file", lpwEncryptedFile, fpCMSEnvelope,
+                      u"0 != nResult || NULL == fpCMSEnvelope") ||
+      !CreateOutput(steps, u"Open plaintext file", fpPlainTextFile,
+                    u"0 != nResult || NULL == fpPlainTextFile"))
     return steps.Result();
 
   BYTE *pbySubjectKeyID = nullptr, *pbyEncryptedKey = nullptr, *pbyIV = nullptr;
@@ -359,7 +363,8 @@ HRESULT DecryptSM2EnvelopeFiletoPlaintextFile(LPCWSTR lpwEncryptedFile, LPCWSTR 
   const engine::CMSEnvelopeOutputs outputs{
       &pbySubjectKeyID,        &nSubjectKeyIDSize,          &pbyEncryptedKey, &nEncryptedKeySize,
       &pszKeyEncryptionAlgOid, &pszContentEncryptionAlgOid, &pbyIV,           &nIVSize};
-  nResult = engine::Decode_CMSEnvelopeFile(fpCMSEnvelope.get(), outputs, &pEncryptedContentNode);
+  const int nResult =
+      engine::Decode_CMSEnvelopeFile(fpCMSEnvelope.get(), outputs, &pEncryptedContentNode);
   const std::unique_ptr<BYTE[]> pSubjectKeyID(pbySubjectKeyID), pEncryptedKey(pbyEncryptedKey),
       pIV(pbyIV);
   const std::unique_ptr<char[]> pKeyAlgOid(pszKeyEncryptionAlgOid),
@@ -468,27 +473,23 @@ HRESULT DecryptFileCMSEnvelope_BySoftCert(LPCWSTR lpwEncryptedFile, LPCWSTR lpwP
                                           LPCWSTR lpwEnvelopeType) {
   Steps steps("CCryptoAgent::DecryptFileCMSEnvelope_BySoftCert");
   if (IsTypeName(lpwEnvelopeType, u"SM2")) {
-    int nResult = 0;
-    agent::UniqueFile fpSMFileCert = OpenForReading(lpwSoftCertFileName, &nResult);
-    if (!steps.Check(u"Open soft certificate file", nResult == 0 && fpSMFileCert,
-                     SIGIL_E_OPEN_FAILED, u"0 != nResult || NULL == fpSMFileCert"))
-      return steps.Result();
-    agent::UniqueFile fpEncryptedFile = OpenForReading(lpwEncryptedFile, &nResult);
-    if (!steps.Check(u"Open encrypted file", nResult == 0 && fpEncryptedFile, SIGIL_E_OPEN_FAILED,
-                     u"0 != nResult || NULL == fpEncryptedFile"))
-      return steps.Result();
+    agent::UniqueFile fpSMFileCert;
+    agent::UniqueFile fpEncryptedFile;
     CreatedFile fpPlainTextFile(lpwPlainTextFile);
-    nResult = fpPlainTextFile.Create();
-    if (!steps.Check(u"Open plaintext file", nResult == 0 && fpPlainTextFile.get(),
-                     SIGIL_E_OPEN_FAILED, u"0 != nResult || NULL == fpPlainTextFile"))
+    if (!OpenForReading(steps, u"Open soft certificate file", lpwSoftCertFileName, fpSMFileCert,
+                        u"0 != nResult || NULL == fpSMFileCert") ||
+        !OpenForReading(steps, u"Open encrypted file", lpwEncryptedFile, fpEncryptedFile,
+                        u"0 != nResult || NULL == fpEncryptedFile") ||
+        !CreateOutput(steps, u"Open plaintext file", fpPlainTextFile,
+                      u"0 != nResult || NULL == fpPlainTextFile"))
       return steps.Result();
 
     Utf8Text password(/*secret=*/true);
     const HRESULT hResult = password.Convert(lpwSoftCertPassword);
     if (!steps.Check(u"UTF16ToUTF8", SUCCEEDED(hResult), hResult, u"FAILED(hResult)"))
       return steps.Result();
-    nResult = engine::DecryptDerCMSEnvelopeFile(password.Get(), fpPlainTextFile.get(),
-                                                fpEncryptedFile.get(), fpSMFileCert.get());
+    const int nResult = engine::DecryptDerCMSEnvelopeFile(
+        password.Get(), fpPlainTextFile.get(), fpEncryptedFile.get(), fpSMFileCert.get());
     if (!steps.Check(u"DecryptDerCMSEnvelopeFile", nResult == ORLO_OK,
                      agent::ResultFromEngine(nResult, ERROR_DECRYPTION_FAILED),
                      u"ORLO_OK != nResult"))

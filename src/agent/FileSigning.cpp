@@ -172,6 +172,10 @@ class Pkcs12Signers {
   CERTIFICATE_SET m_certificates;
 };
 
+// A file signature is a raw PKCS#1 value or a detached PKCS#7 message: each
+// pair of signing operations differs only in that.
+enum class SignatureForm { PKCS1, PKCS7Detached };
+
 // A raw PKCS#1 signature (big-endian) made with a certificate's CSP key.
 bool SignFileRsaPKCS1(Steps& steps, PCCERT_CONTEXT pCertContext, LPCWSTR lpwFilePath, ALG_ID algId,
                       BSTR* pbstrSignature) {
@@ -192,6 +196,13 @@ bool SignFileRsaPKCS7(Steps& steps, PCCERT_CONTEXT pCertContext, LPCWSTR lpwFile
                      u"hResult != S_OK");
 }
 
+bool SignFileRsa(Steps& steps, SignatureForm form, PCCERT_CONTEXT pCertContext, LPCWSTR lpwFilePath,
+                 ALG_ID algId, BSTR* pbstrSignature) {
+  return form == SignatureForm::PKCS1
+             ? SignFileRsaPKCS1(steps, pCertContext, lpwFilePath, algId, pbstrSignature)
+             : SignFileRsaPKCS7(steps, pCertContext, lpwFilePath, algId, pbstrSignature);
+}
+
 // r || s from the CSP holding the key, in the DER form asked for.
 bool SignFileSm2Csp(Steps& steps, PUNREGISTERED_CERT_CONTEXT pRecord, LPCWSTR lpwFilePath,
                     DWORD dwEncodedType, std::unique_ptr<BYTE[]>& encoded, DWORD* pdwEncodedLen) {
@@ -207,13 +218,24 @@ bool SignFileSm2Csp(Steps& steps, PUNREGISTERED_CERT_CONTEXT pRecord, LPCWSTR lp
   return steps.Succeeded(u"SM2EncodeRawSignature", hResult);
 }
 
-// The two soft-certificate signing operations differ only in the engine
-// routine of an SM2 file and the CryptoAPI routine of a PKCS#12 file.
-enum class SignatureForm { PKCS1, PKCS7Detached };
+// The detached SM2 PKCS#7 around a signature from the CSP: the file's
+// content stays out of the message.
+bool SignFileSm2CspPKCS7(Steps& steps, PCCERT_CONTEXT pCertContext, LPCWSTR lpwFilePath,
+                         const BYTE* pbyEncoded, DWORD dwEncodedLen, BSTR* pbstrSignature) {
+  LPSTR raw = nullptr;
+  DWORD dwTextLen = 0;
+  const HRESULT hResult = SM2EncapsulatePKCS7(
+      pCertContext, szOID_SM3, szOID_SM2_SIGN, 0, pbyEncoded, dwEncodedLen, &raw, &dwTextLen,
+      /*bFile=*/TRUE, /*bAttach=*/FALSE, kBase64OneLine, nullptr, lpwFilePath);
+  const std::unique_ptr<char[]> text(raw);
+  return steps.Succeeded(u"SM2EncapsulatePKCS7", hResult) &&
+         SetTextOutput(steps, text.get(), pbstrSignature);
+}
 
-HRESULT SignFileBySoftCert(OperationScope& op, SignatureForm form, LPCWSTR bstrSoftCertFileName,
-                           LPCWSTR bstrSoftCertPassword, LPCWSTR bstrSoftCertType,
-                           LPCWSTR bstrSourceFile, LPCWSTR bstrHashAlg, BSTR* pbstrSignature) {
+// The work after the opening checks.
+HRESULT SignWithSoftCert(OperationScope& op, SignatureForm form, LPCWSTR bstrSoftCertFileName,
+                         LPCWSTR bstrSoftCertPassword, LPCWSTR bstrSoftCertType,
+                         LPCWSTR bstrSourceFile, LPCWSTR bstrHashAlg, BSTR* pbstrSignature) {
   Steps steps(op);
   if (IsTypeName(bstrSoftCertType, u"SM2")) {
     agent::UniqueFile source;
@@ -250,14 +272,68 @@ HRESULT SignFileBySoftCert(OperationScope& op, SignatureForm form, LPCWSTR bstrS
     if (!RequireHashAlgorithm(steps, bstrHashAlg, &algId) ||
         !signers.Import(steps, bstrSoftCertFileName, bstrSoftCertPassword))
       return steps.Result();
-    if (form == SignatureForm::PKCS1)
-      SignFileRsaPKCS1(steps, signers.First(), bstrSourceFile, algId, pbstrSignature);
-    else
-      SignFileRsaPKCS7(steps, signers.First(), bstrSourceFile, algId, pbstrSignature);
+    SignFileRsa(steps, form, signers.First(), bstrSourceFile, algId, pbstrSignature);
     return steps.Result();
   }
 
   steps.Check(u"Check certificate signature algorithm", false, E_INVALIDARG, u"TRUE");
+  return steps.Result();
+}
+
+// A whole soft-certificate signing operation, traced under `function`. The
+// hash algorithm is needed only by an "RSA" soft certificate, so it is not
+// among the opening checks.
+HRESULT SignFileBySoftCert(LPCSTR function, SignatureForm form, LPCWSTR bstrSoftCertFileName,
+                           LPCWSTR bstrSoftCertPassword, LPCWSTR bstrSoftCertType,
+                           LPCWSTR bstrSourceFile, LPCWSTR bstrHashAlg, BSTR* pbstrSignature) {
+  OperationScope op(kSource, function, pbstrSignature,
+                    {{"bstrSoftCertFileName", bstrSoftCertFileName},
+                     {"bstrSoftCertPassword", bstrSoftCertPassword},
+                     {"bstrSoftCertType", bstrSoftCertType},
+                     {"bstrSourceFile", bstrSourceFile},
+                     {"bstrHashAlg", bstrHashAlg}});
+  if (!op.RequireText({"bstrSoftCertFileName", bstrSoftCertFileName}) ||
+      !op.RequireText({"bstrSoftCertPassword", bstrSoftCertPassword}) ||
+      !op.RequireText({"bstrSoftCertType", bstrSoftCertType}) ||
+      !op.RequireText({"bstrSourceFile", bstrSourceFile}) ||
+      !op.RequireExistingFile(bstrSoftCertFileName) ||
+      !op.RequireSafePath(bstrSoftCertFileName, kInputFile) ||
+      !op.RequireExistingFile(bstrSourceFile) || !op.RequireSafePath(bstrSourceFile, kInputFile))
+    return op.Result();
+  return SignWithSoftCert(op, form, bstrSoftCertFileName, bstrSoftCertPassword, bstrSoftCertType,
+                          bstrSourceFile, bstrHashAlg, pbstrSignature);
+}
+
+// Both signing operations with the selected certificate, after their entry.
+// An SM2 certificate ignores the hash algorithm, so it is checked only on the
+// RSA route, after the path.
+HRESULT SignFileWithSelected(OperationScope& op, SignatureForm form, LPCWSTR bstrSourceFile,
+                             LPCWSTR bstrHashAlg, BSTR* pbstrSignature, BOOL bSM2,
+                             PCCERT_CONTEXT pSignCertContext, PUNREGISTERED_CERT_CONTEXT pRecord) {
+  if (!op.RequireText({"bstrSourceFile", bstrSourceFile}) ||
+      !op.RequireSignCertificate(pSignCertContext, pRecord) ||
+      !op.RequireExistingFile(bstrSourceFile) || !op.RequireSafePath(bstrSourceFile, kInputFile))
+    return op.Result();
+
+  Steps steps(op);
+  if (bSM2) {
+    std::unique_ptr<BYTE[]> encoded;
+    DWORD dwEncodedLen = 0;
+    const DWORD dwEncodedType =
+        form == SignatureForm::PKCS1 ? SM2_SIGNATURE_SEQUENCE : SM2_SIGNATURE_OCTET_STRING;
+    if (!SignFileSm2Csp(steps, pRecord, bstrSourceFile, dwEncodedType, encoded, &dwEncodedLen))
+      return steps.Result();
+    if (form == SignatureForm::PKCS1)
+      SetBase64Output(steps, encoded.get(), dwEncodedLen, pbstrSignature);
+    else
+      SignFileSm2CspPKCS7(steps, pRecord->pCertContext, bstrSourceFile, encoded.get(), dwEncodedLen,
+                          pbstrSignature);
+    return steps.Result();
+  }
+
+  ALG_ID algId = 0;
+  if (RequireHashAlgorithm(steps, bstrHashAlg, &algId))
+    SignFileRsa(steps, form, pSignCertContext, bstrSourceFile, algId, pbstrSignature);
   return steps.Result();
 }
 
@@ -267,30 +343,13 @@ void SetValid(VARIANT_BOOL* pbResult) {
 
 }  // namespace
 
-// An SM2 certificate ignores the hash algorithm, so it is checked only on the
-// RSA route, after the path.
 HRESULT CCryptoAgent::SignFilePKCS1(LPCWSTR bstrSourceFile, LPCWSTR bstrHashAlg,
                                     BSTR* pbstrSignature) {
   OperationScope op(kSource, "CCryptoAgent::SignFilePKCS1", pbstrSignature,
                     {{"bstrSourceFile", bstrSourceFile}, {"bstrHashAlg", bstrHashAlg}});
-  if (!op.RequireText({"bstrSourceFile", bstrSourceFile}) ||
-      !op.RequireSignCertificate(m_pSignCertContext, m_pUnregisteredSignCertContext) ||
-      !op.RequireExistingFile(bstrSourceFile) || !op.RequireSafePath(bstrSourceFile, kInputFile))
-    return Finish(op.Result());
-
-  Steps steps(op);
-  if (m_bSM2SignCert) {
-    std::unique_ptr<BYTE[]> encoded;
-    DWORD dwEncodedLen = 0;
-    if (SignFileSm2Csp(steps, m_pUnregisteredSignCertContext, bstrSourceFile,
-                       SM2_SIGNATURE_SEQUENCE, encoded, &dwEncodedLen))
-      SetBase64Output(steps, encoded.get(), dwEncodedLen, pbstrSignature);
-  } else {
-    ALG_ID algId = 0;
-    if (RequireHashAlgorithm(steps, bstrHashAlg, &algId))
-      SignFileRsaPKCS1(steps, m_pSignCertContext, bstrSourceFile, algId, pbstrSignature);
-  }
-  return Finish(steps.Result());
+  return Finish(SignFileWithSelected(op, SignatureForm::PKCS1, bstrSourceFile, bstrHashAlg,
+                                     pbstrSignature, m_bSM2SignCert, m_pSignCertContext,
+                                     m_pUnregisteredSignCertContext));
 }
 
 HRESULT CCryptoAgent::SignFilePKCS7Detached(LPCWSTR bstrSourceFile, LPCWSTR bstrHashAlg,
@@ -298,58 +357,18 @@ HRESULT CCryptoAgent::SignFilePKCS7Detached(LPCWSTR bstrSourceFile, LPCWSTR bstr
   OperationScope op(kSource, "CCryptoAgent::SignFilePKCS7Detached", pbstrSignature,
                     {{"bstrSourceFile", bstrSourceFile}, {"bstrHashAlg", bstrHashAlg}},
                     TextOnExit::LeaveNull);
-  if (!op.RequireText({"bstrSourceFile", bstrSourceFile}) ||
-      !op.RequireSignCertificate(m_pSignCertContext, m_pUnregisteredSignCertContext) ||
-      !op.RequireExistingFile(bstrSourceFile) || !op.RequireSafePath(bstrSourceFile, kInputFile))
-    return Finish(op.Result());
-
-  Steps steps(op);
-  if (m_bSM2SignCert) {
-    std::unique_ptr<BYTE[]> encoded;
-    DWORD dwEncodedLen = 0;
-    if (!SignFileSm2Csp(steps, m_pUnregisteredSignCertContext, bstrSourceFile,
-                        SM2_SIGNATURE_OCTET_STRING, encoded, &dwEncodedLen))
-      return Finish(steps.Result());
-    LPSTR raw = nullptr;
-    DWORD dwTextLen = 0;
-    // Detached: the file's content stays out of the message.
-    const HRESULT hResult =
-        SM2EncapsulatePKCS7(m_pUnregisteredSignCertContext->pCertContext, szOID_SM3, szOID_SM2_SIGN,
-                            0, encoded.get(), dwEncodedLen, &raw, &dwTextLen, /*bFile=*/TRUE,
-                            /*bAttach=*/FALSE, kBase64OneLine, nullptr, bstrSourceFile);
-    const std::unique_ptr<char[]> text(raw);
-    if (steps.Succeeded(u"SM2EncapsulatePKCS7", hResult))
-      SetTextOutput(steps, text.get(), pbstrSignature);
-  } else {
-    ALG_ID algId = 0;
-    if (RequireHashAlgorithm(steps, bstrHashAlg, &algId))
-      SignFileRsaPKCS7(steps, m_pSignCertContext, bstrSourceFile, algId, pbstrSignature);
-  }
-  return Finish(steps.Result());
+  return Finish(SignFileWithSelected(op, SignatureForm::PKCS7Detached, bstrSourceFile, bstrHashAlg,
+                                     pbstrSignature, m_bSM2SignCert, m_pSignCertContext,
+                                     m_pUnregisteredSignCertContext));
 }
 
-// The hash algorithm is needed only by an "RSA" soft certificate.
 HRESULT CCryptoAgent::SignFilePKCS1_BySoftCert(LPCWSTR bstrSoftCertFileName,
                                                LPCWSTR bstrSoftCertPassword,
                                                LPCWSTR bstrSoftCertType, LPCWSTR bstrSourceFile,
                                                LPCWSTR bstrHashAlg, BSTR* pbstrSignature) {
-  OperationScope op(kSource, "CCryptoAgent::SignFilePKCS1_BySoftCert", pbstrSignature,
-                    {{"bstrSoftCertFileName", bstrSoftCertFileName},
-                     {"bstrSoftCertPassword", bstrSoftCertPassword},
-                     {"bstrSoftCertType", bstrSoftCertType},
-                     {"bstrSourceFile", bstrSourceFile},
-                     {"bstrHashAlg", bstrHashAlg}});
-  if (!op.RequireText({"bstrSoftCertFileName", bstrSoftCertFileName}) ||
-      !op.RequireText({"bstrSoftCertPassword", bstrSoftCertPassword}) ||
-      !op.RequireText({"bstrSoftCertType", bstrSoftCertType}) ||
-      !op.RequireText({"bstrSourceFile", bstrSourceFile}) ||
-      !op.RequireExistingFile(bstrSoftCertFileName) ||
-      !op.RequireSafePath(bstrSoftCertFileName, kInputFile) ||
-      !op.RequireExistingFile(bstrSourceFile) || !op.RequireSafePath(bstrSourceFile, kInputFile))
-    return Finish(op.Result());
-  return Finish(SignFileBySoftCert(op, SignatureForm::PKCS1, bstrSoftCertFileName,
-                                   bstrSoftCertPassword, bstrSoftCertType, bstrSourceFile,
-                                   bstrHashAlg, pbstrSignature));
+  return Finish(SignFileBySoftCert("CCryptoAgent::SignFilePKCS1_BySoftCert", SignatureForm::PKCS1,
+                                   bstrSoftCertFileName, bstrSoftCertPassword, bstrSoftCertType,
+                                   bstrSourceFile, bstrHashAlg, pbstrSignature));
 }
 
 HRESULT CCryptoAgent::SignFilePKCS7Detached_BySoftCert(LPCWSTR bstrSoftCertFileName,
@@ -357,21 +376,8 @@ HRESULT CCryptoAgent::SignFilePKCS7Detached_BySoftCert(LPCWSTR bstrSoftCertFileN
                                                        LPCWSTR bstrSoftCertType,
                                                        LPCWSTR bstrSourceFile, LPCWSTR bstrHashAlg,
                                                        BSTR* pbstrSignature) {
-  OperationScope op(kSource, "CCryptoAgent::SignFilePKCS7Detached_BySoftCert", pbstrSignature,
-                    {{"bstrSoftCertFileName", bstrSoftCertFileName},
-                     {"bstrSoftCertPassword", bstrSoftCertPassword},
-                     {"bstrSoftCertType", bstrSoftCertType},
-                     {"bstrSourceFile", bstrSourceFile},
-                     {"bstrHashAlg", bstrHashAlg}});
-  if (!op.RequireText({"bstrSoftCertFileName", bstrSoftCertFileName}) ||
-      !op.RequireText({"bstrSoftCertPassword", bstrSoftCertPassword}) ||
-      !op.RequireText({"bstrSoftCertType", bstrSoftCertType}) ||
-      !op.RequireText({"bstrSourceFile", bstrSourceFile}) ||
-      !op.RequireExistingFile(bstrSoftCertFileName) ||
-      !op.RequireSafePath(bstrSoftCertFileName, kInputFile) ||
-      !op.RequireExistingFile(bstrSourceFile) || !op.RequireSafePath(bstrSourceFile, kInputFile))
-    return Finish(op.Result());
-  return Finish(SignFileBySoftCert(op, SignatureForm::PKCS7Detached, bstrSoftCertFileName,
+  return Finish(SignFileBySoftCert("CCryptoAgent::SignFilePKCS7Detached_BySoftCert",
+                                   SignatureForm::PKCS7Detached, bstrSoftCertFileName,
                                    bstrSoftCertPassword, bstrSoftCertType, bstrSourceFile,
                                    bstrHashAlg, pbstrSignature));
 }

@@ -47,14 +47,31 @@ namespace {
 constexpr LPCWSTR kSource = u"MessageEncryption";
 constexpr int kInputFile = 0;
 constexpr DWORD kKeyEncipherment = 0x20;
-constexpr DWORD kReadFault = 30;  // ERROR_READ_FAULT
-constexpr DWORD ERROR_DECRYPTION_FAILED = 6001;
 
 // The failed call's last error as a result; a call that failed without
 // leaving one must still read as a failure.
 HRESULT FailureOfLastError() {
   const HRESULT hResult = ResultFromLastError(GetLastError());
   return hResult == S_OK ? E_FAIL : hResult;
+}
+
+// Converts script text that holds no secret to UTF-8.
+HRESULT ToUtf8(StepTrace& trace, LPCWSTR step, LPCWSTR lpwText, agent::Utf8Text& text,
+               std::source_location where = std::source_location::current()) {
+  return TraceStep(trace, step, text.Convert(lpwText), u"S_OK != hResult", where);
+}
+
+// Converts script text to UTF-8; the copy is wiped when released.
+HRESULT ToUtf8Secret(StepTrace& trace, LPCWSTR step, LPCWSTR lpwText, Secret<char>* ppszText,
+                     int* pnTextLen, std::source_location where = std::source_location::current()) {
+  LPSTR pszRaw = nullptr;
+  int nLen = 0;
+  HRESULT hResult = UTF16ToUTF8(lpwText, &pszRaw, &nLen);
+  *ppszText = TakeSecret(pszRaw, SUCCEEDED(hResult) ? std::size_t(nLen) + 1 : 0);
+  hResult = TraceStep(trace, step, hResult, u"S_OK != hResult", where);
+  if (FAILED(hResult)) return hResult;
+  if (pnTextLen) *pnTextLen = nLen;
+  return S_OK;
 }
 
 // A zero-terminated copy of the plaintext, so that it can be read as text.
@@ -318,31 +335,54 @@ HRESULT OpenRsaEnvelope(StepTrace& trace, HCERTSTORE hCertStore, const BYTE* pby
   return S_OK;
 }
 
-HRESULT DecryptMsgCMSEnvelope(LPCSTR pszUTF8Envelope, int nEnvelopeLen, LPCWSTR lpwEnvelopeType,
-                              Secret<char>* ppszPlain) {
-  TraceHelper helper("CCryptoAgent::DecryptMsgCMSEnvelope");
-  StepTrace trace(kTraceGuidAgent, kSource, u"CCryptoAgent::DecryptMsgCMSEnvelope");
-  HRESULT hResult = S_OK;
+// The kinds of envelope opened here; Other is an envelope that is not the
+// kind the page named, refused once the caller gets to it.
+enum class EnvelopeKind { Sm2, Rsa, Other };
 
+HRESULT EnvelopeKindOf(StepTrace& trace, LPCSTR pszUTF8Envelope, int nEnvelopeLen,
+                       LPCWSTR lpwEnvelopeType, EnvelopeKind* pKind) {
   DWORD dwPKCS7Type = 0;
-  hResult = TraceStep(
+  const HRESULT hResult = TraceStep(
       trace, u"GetPKCS7Type",
       agent::GetPKCS7Type(pszUTF8Envelope, static_cast<DWORD>(nEnvelopeLen), &dwPKCS7Type),
       u"S_OK != hResult");
   if (FAILED(hResult)) return hResult;
+  if (dwPKCS7Type == agent::SM2_ENVELOPED_DATA && IsTypeName(lpwEnvelopeType, u"SM2"))
+    *pKind = EnvelopeKind::Sm2;
+  else if (dwPKCS7Type == agent::RSA_ENVELOPED_DATA && IsTypeName(lpwEnvelopeType, u"RSA"))
+    *pKind = EnvelopeKind::Rsa;
+  else
+    *pKind = EnvelopeKind::Other;
+  return S_OK;
+}
 
+// The DER envelope under the Base64 text.
+HRESULT DecodeEnvelope(StepTrace& trace, LPCSTR pszUTF8Envelope, int nEnvelopeLen,
+                       std::unique_ptr<BYTE[]>* ppbyEnvelope, int* pnDerLen) {
   BYTE* pbyRaw = nullptr;
+  const HRESULT hResult = Base64DecodeEx(nEnvelopeLen, pszUTF8Envelope, &pbyRaw, pnDerLen);
+  ppbyEnvelope->reset(pbyRaw);
+  return TraceStep(trace, u"Base64DecodeEx (pszUTF8Envelope)", hResult, u"S_OK != hResult");
+}
+
+HRESULT DecryptMsgCMSEnvelope(LPCSTR pszUTF8Envelope, int nEnvelopeLen, LPCWSTR lpwEnvelopeType,
+                              Secret<char>* ppszPlain) {
+  TraceHelper helper("CCryptoAgent::DecryptMsgCMSEnvelope");
+  StepTrace trace(kTraceGuidAgent, kSource, u"CCryptoAgent::DecryptMsgCMSEnvelope");
+  EnvelopeKind kind = EnvelopeKind::Other;
+  HRESULT hResult = EnvelopeKindOf(trace, pszUTF8Envelope, nEnvelopeLen, lpwEnvelopeType, &kind);
+  if (FAILED(hResult)) return hResult;
+
+  std::unique_ptr<BYTE[]> pbyEnvelope;
   int nDerLen = 0;
-  hResult = Base64DecodeEx(nEnvelopeLen, pszUTF8Envelope, &pbyRaw, &nDerLen);
-  std::unique_ptr<BYTE[]> pbyEnvelope(pbyRaw);
-  hResult = TraceStep(trace, u"Base64DecodeEx (pszUTF8Envelope)", hResult, u"S_OK != hResult");
+  hResult = DecodeEnvelope(trace, pszUTF8Envelope, nEnvelopeLen, &pbyEnvelope, &nDerLen);
   if (FAILED(hResult)) return hResult;
 
   Secret<BYTE> pbyPlain;
   int nPlainLen = 0;
-  if (dwPKCS7Type == agent::SM2_ENVELOPED_DATA && IsTypeName(lpwEnvelopeType, u"SM2")) {
+  if (kind == EnvelopeKind::Sm2) {
     hResult = OpenSm2EnvelopeWithCspKey(trace, pbyEnvelope.get(), nDerLen, &pbyPlain, &nPlainLen);
-  } else if (dwPKCS7Type == agent::RSA_ENVELOPED_DATA && IsTypeName(lpwEnvelopeType, u"RSA")) {
+  } else if (kind == EnvelopeKind::Rsa) {
     trace.Step(u"CertOpenStore");
     SetLastError(ERROR_SUCCESS);
     const HCERTSTORE hCertStore = agent::OpenCurrentUserMyStore();
@@ -363,23 +403,15 @@ HRESULT DecryptMsgCMSEnvelope_BySoftCert(LPCWSTR lpwPassword, LPCWSTR lpwEnvelop
                                          int nEnvelopeLen, Secret<char>* ppszPlain) {
   TraceHelper helper("CCryptoAgent::DecryptMsgCMSEnvelope_BySoftCert");
   StepTrace trace(kTraceGuidAgent, kSource, u"CCryptoAgent::DecryptMsgCMSEnvelope_BySoftCert");
-  HRESULT hResult = S_OK;
-
-  DWORD dwPKCS7Type = 0;
-  hResult = TraceStep(
-      trace, u"GetPKCS7Type",
-      agent::GetPKCS7Type(pszUTF8Envelope, static_cast<DWORD>(nEnvelopeLen), &dwPKCS7Type),
-      u"S_OK != hResult");
+  EnvelopeKind kind = EnvelopeKind::Other;
+  HRESULT hResult = EnvelopeKindOf(trace, pszUTF8Envelope, nEnvelopeLen, lpwEnvelopeType, &kind);
   if (FAILED(hResult)) return hResult;
 
   Secret<BYTE> pbyPlain;
   int nPlainLen = 0;
-  if (dwPKCS7Type == agent::SM2_ENVELOPED_DATA && IsTypeName(lpwEnvelopeType, u"SM2")) {
-    LPSTR pszRaw = nullptr;
-    int nPasswordLen = 0;
-    hResult = UTF16ToUTF8(lpwPassword, &pszRaw, &nPasswordLen);
-    Secret<char> pszPassword = TakeSecret(pszRaw, SUCCEEDED(hResult) ? nPasswordLen + 1 : 0);
-    hResult = TraceStep(trace, u"UTF16ToUTF8 (lpwPassword)", hResult, u"S_OK != hResult");
+  if (kind == EnvelopeKind::Sm2) {
+    Secret<char> pszPassword;
+    hResult = ToUtf8Secret(trace, u"UTF16ToUTF8 (lpwPassword)", lpwPassword, &pszPassword, nullptr);
     if (FAILED(hResult)) return hResult;
 
     BYTE* pbyPlainRaw = nullptr;
@@ -390,12 +422,10 @@ HRESULT DecryptMsgCMSEnvelope_BySoftCert(LPCWSTR lpwPassword, LPCWSTR lpwEnvelop
         TraceStep(trace, u"DecryptBase64CMSEnvelopeData",
                   agent::ResultFromEngine(nResult, ERROR_DECRYPTION_FAILED), u"ORLO_OK != nResult");
     if (FAILED(hResult)) return hResult;
-  } else if (dwPKCS7Type == agent::RSA_ENVELOPED_DATA && IsTypeName(lpwEnvelopeType, u"RSA")) {
-    BYTE* pbyRaw = nullptr;
+  } else if (kind == EnvelopeKind::Rsa) {
+    std::unique_ptr<BYTE[]> pbyEnvelope;
     int nDerLen = 0;
-    hResult = Base64DecodeEx(nEnvelopeLen, pszUTF8Envelope, &pbyRaw, &nDerLen);
-    std::unique_ptr<BYTE[]> pbyEnvelope(pbyRaw);
-    hResult = TraceStep(trace, u"Base64DecodeEx (pszUTF8Envelope)", hResult, u"S_OK != hResult");
+    hResult = DecodeEnvelope(trace, pszUTF8Envelope, nEnvelopeLen, &pbyEnvelope, &nDerLen);
     if (FAILED(hResult)) return hResult;
 
     int nFileSize = 0;
@@ -415,7 +445,7 @@ HRESULT DecryptMsgCMSEnvelope_BySoftCert(LPCWSTR lpwPassword, LPCWSTR lpwEnvelop
     trace.Step(u"fread");
     if (std::fread(pbyPFX.get(), 1, static_cast<std::size_t>(nFileSize), fpSoftCertFile) !=
         static_cast<std::size_t>(nFileSize))
-      return trace.Failed(ResultFromLastError(kReadFault), u"nReadSize != nFileSize");
+      return trace.Failed(ResultFromLastError(ERROR_READ_FAULT), u"nReadSize != nFileSize");
     trace.Passed();
 
     trace.Step(u"PFXImportCertStore");
@@ -433,19 +463,6 @@ HRESULT DecryptMsgCMSEnvelope_BySoftCert(LPCWSTR lpwPassword, LPCWSTR lpwEnvelop
     return trace.Failed(SIGIL_E_INVALID_ENVELOPE_TYPE, u"TRUE");
   }
   return CopyPlaintext(trace, pbyPlain.get(), static_cast<std::size_t>(nPlainLen), ppszPlain);
-}
-
-// Converts script text to UTF-8; the copy is wiped when released.
-HRESULT ToUtf8Secret(StepTrace& trace, LPCWSTR step, LPCWSTR lpwText, Secret<char>* ppszText,
-                     int* pnTextLen, std::source_location where = std::source_location::current()) {
-  LPSTR pszRaw = nullptr;
-  int nLen = 0;
-  HRESULT hResult = UTF16ToUTF8(lpwText, &pszRaw, &nLen);
-  *ppszText = TakeSecret(pszRaw, SUCCEEDED(hResult) ? std::size_t(nLen) + 1 : 0);
-  hResult = TraceStep(trace, step, hResult, u"S_OK != hResult", where);
-  if (FAILED(hResult)) return hResult;
-  if (pnTextLen) *pnTextLen = nLen;
-  return S_OK;
 }
 
 // Hands narrow text to script as a new BSTR; the wide copy made on the way
@@ -519,10 +536,9 @@ HRESULT CCryptoAgent::EncryptMsgCMSEnvelopeEx_ByCert(LPCWSTR bstrBase64CertConte
     return Finish(op.Result());
 
   StepTrace& trace = op.Trace();
-  LPSTR pszRaw = nullptr;
-  HRESULT hResult = UTF16ToUTF8(bstrBase64CertContent, &pszRaw, nullptr);
-  const std::unique_ptr<char[]> pszCert(pszRaw);
-  hResult = TraceStep(trace, u"UTF16ToUTF8 (bstrBase64CertContent)", hResult, u"S_OK != hResult");
+  agent::Utf8Text certificate;
+  HRESULT hResult =
+      ToUtf8(trace, u"UTF16ToUTF8 (bstrBase64CertContent)", bstrBase64CertContent, certificate);
   if (FAILED(hResult)) return Finish(hResult);
 
   Secret<char> pszMessage;
@@ -532,7 +548,7 @@ HRESULT CCryptoAgent::EncryptMsgCMSEnvelopeEx_ByCert(LPCWSTR bstrBase64CertConte
   if (FAILED(hResult)) return Finish(hResult);
 
   std::unique_ptr<char[]> pszEnvelope;
-  hResult = EncryptMsgCMSEnvelope_ByCert(pszMessage.get(), bstrEncryptAlg, pszCert.get(),
+  hResult = EncryptMsgCMSEnvelope_ByCert(pszMessage.get(), bstrEncryptAlg, certificate.Get(),
                                          bstrCertType, nMessageLen, &pszEnvelope);
   hResult = TraceStep(trace, u"EncryptMsgCMSEnvelope_ByCert", hResult, u"S_OK != hResult");
   if (FAILED(hResult)) return Finish(hResult);
@@ -548,15 +564,12 @@ HRESULT CCryptoAgent::DecryptMsgCMSEnvelopeEx(LPCWSTR bstrEnvelope, LPCWSTR bstr
     return Finish(op.Result());
 
   StepTrace& trace = op.Trace();
-  LPSTR pszRaw = nullptr;
-  int nEnvelopeLen = 0;
-  HRESULT hResult = UTF16ToUTF8(bstrEnvelope, &pszRaw, &nEnvelopeLen);
-  const std::unique_ptr<char[]> pszEnvelope(pszRaw);
-  hResult = TraceStep(trace, u"UTF16ToUTF8 (bstrEnvelope)", hResult, u"S_OK != hResult");
+  agent::Utf8Text envelope;
+  HRESULT hResult = ToUtf8(trace, u"UTF16ToUTF8 (bstrEnvelope)", bstrEnvelope, envelope);
   if (FAILED(hResult)) return Finish(hResult);
 
   Secret<char> pszPlain;
-  hResult = DecryptMsgCMSEnvelope(pszEnvelope.get(), nEnvelopeLen, bstrEnvelopeType, &pszPlain);
+  hResult = DecryptMsgCMSEnvelope(envelope.Get(), envelope.Length(), bstrEnvelopeType, &pszPlain);
   hResult = TraceStep(trace, u"DecryptMsgCMSEnvelope", hResult, u"S_OK != hResult");
   if (FAILED(hResult)) return Finish(hResult);
   return Finish(SetTextOutput(trace, pszPlain.get(), pbstrMessage));
@@ -580,11 +593,8 @@ HRESULT CCryptoAgent::DecryptMsgCMSEnvelopeEx_BySoftCert(LPCWSTR bstrSoftCertFil
     return Finish(op.Result());
 
   StepTrace& trace = op.Trace();
-  LPSTR pszRaw = nullptr;
-  int nEnvelopeLen = 0;
-  HRESULT hResult = UTF16ToUTF8(bstrEnvelope, &pszRaw, &nEnvelopeLen);
-  const std::unique_ptr<char[]> pszEnvelope(pszRaw);
-  hResult = TraceStep(trace, u"UTF16ToUTF8 (bstrEnvelope)", hResult, u"S_OK != hResult");
+  agent::Utf8Text envelope;
+  HRESULT hResult = ToUtf8(trace, u"UTF16ToUTF8 (bstrEnvelope)", bstrEnvelope, envelope);
   if (FAILED(hResult)) return Finish(hResult);
 
   trace.Step(u"_wfopen_s");
@@ -597,7 +607,7 @@ HRESULT CCryptoAgent::DecryptMsgCMSEnvelopeEx_BySoftCert(LPCWSTR bstrSoftCertFil
   Secret<char> pszPlain;
   hResult =
       DecryptMsgCMSEnvelope_BySoftCert(bstrSoftCertPassword, bstrEnvelopeType, fpSoftCertFile.get(),
-                                       pszEnvelope.get(), nEnvelopeLen, &pszPlain);
+                                       envelope.Get(), envelope.Length(), &pszPlain);
   hResult = TraceStep(trace, u"DecryptMsgCMSEnvelope_BySoftCert", hResult, u"S_OK != hResult");
   if (FAILED(hResult)) return Finish(hResult);
   return Finish(SetTextOutput(trace, pszPlain.get(), pbstrMessage));

@@ -95,10 +95,10 @@ HRESULT SignPKCS7ByCertContext(StepTrace& trace, PCCERT_CONTEXT pCertContext, AL
 }
 
 // Both soft-certificate signing operations after their opening checks.
-HRESULT SignBySoftCert(OperationScope& op, bool bPKCS7, LPCWSTR bstrSoftCertFileName,
-                       LPCWSTR bstrSoftCertPassword, LPCWSTR bstrSoftCertType,
-                       LPCWSTR bstrSourceData, LPCWSTR bstrHashAlg, BOOL bAttach,
-                       BSTR* pbstrSignature) {
+HRESULT SignWithSoftCert(OperationScope& op, bool bPKCS7, LPCWSTR bstrSoftCertFileName,
+                         LPCWSTR bstrSoftCertPassword, LPCWSTR bstrSoftCertType,
+                         LPCWSTR bstrSourceData, LPCWSTR bstrHashAlg, BOOL bAttach,
+                         BSTR* pbstrSignature) {
   StepTrace& trace = op.Trace();
   Utf8Text source;
   HRESULT hResult = ConvertToUtf8(trace, bstrSourceData, source);
@@ -159,6 +159,29 @@ HRESULT SignBySoftCert(OperationScope& op, bool bPKCS7, LPCWSTR bstrSoftCertFile
   }
 
   return TraceStep(trace, u"check parameter.", E_INVALIDARG, u"TRUE");
+}
+
+// A whole soft-certificate signing operation, traced under `function`. The
+// hash algorithm is looked at only for an "RSA" soft certificate, so it is
+// not among the opening checks.
+HRESULT SignBySoftCert(LPCSTR function, bool bPKCS7, LPCWSTR bstrSoftCertFileName,
+                       LPCWSTR bstrSoftCertPassword, LPCWSTR bstrSoftCertType,
+                       LPCWSTR bstrSourceData, LPCWSTR bstrHashAlg, BOOL bAttach,
+                       BSTR* pbstrSignature) {
+  OperationScope op(kSource, function, pbstrSignature,
+                    {{"bstrSoftCertFileName", bstrSoftCertFileName},
+                     {"bstrSoftCertPassword", bstrSoftCertPassword},
+                     {"bstrSoftCertType", bstrSoftCertType},
+                     {"bstrSourceData", bstrSourceData},
+                     {"bstrHashAlg", bstrHashAlg}});
+  if (!op.RequireText({"bstrSoftCertFileName", bstrSoftCertFileName}) ||
+      !op.RequireText({"bstrSoftCertPassword", bstrSoftCertPassword}) ||
+      !op.RequireText({"bstrSoftCertType", bstrSoftCertType}) ||
+      !op.RequireText({"bstrSourceData", bstrSourceData}) ||
+      !op.RequireSafePath(bstrSoftCertFileName, 0))
+    return op.Result();
+  return SignWithSoftCert(op, bPKCS7, bstrSoftCertFileName, bstrSoftCertPassword, bstrSoftCertType,
+                          bstrSourceData, bstrHashAlg, bAttach, pbstrSignature);
 }
 
 // Both PKCS#7 verifications after their opening checks; a null message means
@@ -291,27 +314,13 @@ HRESULT CCryptoAgent::SignMsgPKCS7(LPCWSTR bstrSourceData, LPCWSTR bstrHashAlg,
       SignPKCS7ByCertContext(trace, m_pSignCertContext, algId, source, bAttached, pbstrSignature));
 }
 
-// The hash algorithm is looked at only for an "RSA" soft certificate, so it is
-// not among the opening checks.
 HRESULT CCryptoAgent::SignMsgPKCS1_BySoftCert(LPCWSTR bstrSoftCertFileName,
                                               LPCWSTR bstrSoftCertPassword,
                                               LPCWSTR bstrSoftCertType, LPCWSTR bstrSourceData,
                                               LPCWSTR bstrHashAlg, BSTR* pbstrSignature) {
-  OperationScope op(kSource, "CCryptoAgent::SignMsgPKCS1_BySoftCert", pbstrSignature,
-                    {{"bstrSoftCertFileName", bstrSoftCertFileName},
-                     {"bstrSoftCertPassword", bstrSoftCertPassword},
-                     {"bstrSoftCertType", bstrSoftCertType},
-                     {"bstrSourceData", bstrSourceData},
-                     {"bstrHashAlg", bstrHashAlg}});
-  if (!op.RequireText({"bstrSoftCertFileName", bstrSoftCertFileName}) ||
-      !op.RequireText({"bstrSoftCertPassword", bstrSoftCertPassword}) ||
-      !op.RequireText({"bstrSoftCertType", bstrSoftCertType}) ||
-      !op.RequireText({"bstrSourceData", bstrSourceData}) ||
-      !op.RequireSafePath(bstrSoftCertFileName, 0))
-    return Finish(op.Result());
-  return Finish(SignBySoftCert(op, false, bstrSoftCertFileName, bstrSoftCertPassword,
-                               bstrSoftCertType, bstrSourceData, bstrHashAlg, FALSE,
-                               pbstrSignature));
+  return Finish(SignBySoftCert("CCryptoAgent::SignMsgPKCS1_BySoftCert", false, bstrSoftCertFileName,
+                               bstrSoftCertPassword, bstrSoftCertType, bstrSourceData, bstrHashAlg,
+                               FALSE, pbstrSignature));
 }
 
 HRESULT CCryptoAgent::SignMsgPKCS7_BySoftCert(LPCWSTR bstrSoftCertFileName,
@@ -319,20 +328,8 @@ HRESULT CCryptoAgent::SignMsgPKCS7_BySoftCert(LPCWSTR bstrSoftCertFileName,
                                               LPCWSTR bstrSoftCertType, LPCWSTR bstrSourceData,
                                               LPCWSTR bstrHashAlg, VARIANT_BOOL bAttach,
                                               BSTR* pbstrSignature) {
-  OperationScope op(kSource, "CCryptoAgent::SignMsgPKCS7_BySoftCert", pbstrSignature,
-                    {{"bstrSoftCertFileName", bstrSoftCertFileName},
-                     {"bstrSoftCertPassword", bstrSoftCertPassword},
-                     {"bstrSoftCertType", bstrSoftCertType},
-                     {"bstrSourceData", bstrSourceData},
-                     {"bstrHashAlg", bstrHashAlg}});
-  if (!op.RequireText({"bstrSoftCertFileName", bstrSoftCertFileName}) ||
-      !op.RequireText({"bstrSoftCertPassword", bstrSoftCertPassword}) ||
-      !op.RequireText({"bstrSoftCertType", bstrSoftCertType}) ||
-      !op.RequireText({"bstrSourceData", bstrSourceData}) ||
-      !op.RequireSafePath(bstrSoftCertFileName, 0))
-    return Finish(op.Result());
-  return Finish(SignBySoftCert(op, true, bstrSoftCertFileName, bstrSoftCertPassword,
-                               bstrSoftCertType, bstrSourceData, bstrHashAlg,
+  return Finish(SignBySoftCert("CCryptoAgent::SignMsgPKCS7_BySoftCert", true, bstrSoftCertFileName,
+                               bstrSoftCertPassword, bstrSoftCertType, bstrSourceData, bstrHashAlg,
                                bAttach == VARIANT_TRUE ? TRUE : FALSE, pbstrSignature));
 }
 

@@ -78,15 +78,7 @@ class HandleTable {
     auto it = keys_.find(handle);
     if (it != keys_.end()) it->second.pair = std::move(pair);
   }
-  bool RemoveKey(HCRYPTKEY handle) {
-    std::optional<KeyObject> removed;
-    std::lock_guard lock(mutex_);
-    auto it = keys_.find(handle);
-    if (it == keys_.end()) return false;
-    removed = std::move(it->second);
-    keys_.erase(it);
-    return true;
-  }
+  bool RemoveKey(HCRYPTKEY handle) { return EraseOutsideLock(mutex_, keys_, handle); }
 
  private:
   std::mutex mutex_;
@@ -98,22 +90,6 @@ class HandleTable {
 HandleTable& Handles() {
   static auto* table = new HandleTable;  // handles may be released during teardown
   return *table;
-}
-
-// Null and the size rules of CryptGetProvParam / CryptGetKeyParam.
-BOOL CopyOut(const void* data, DWORD size, BYTE* pbData, DWORD* pdwDataLen) {
-  if (pdwDataLen == nullptr) return FailWin32(ERROR_INVALID_PARAMETER);
-  if (pbData == nullptr) {
-    *pdwDataLen = size;
-    return TRUE;
-  }
-  if (*pdwDataLen < size) {
-    *pdwDataLen = size;
-    return FailWin32(ERROR_MORE_DATA);
-  }
-  if (size != 0) std::memcpy(pbData, data, size);
-  *pdwDataLen = size;
-  return TRUE;
 }
 
 BOOL CopyText(const std::string& text, BYTE* pbData, DWORD* pdwDataLen) {

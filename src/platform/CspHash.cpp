@@ -26,16 +26,7 @@ class HashTable {
     auto it = hashes_.find(handle);
     return it == hashes_.end() ? nullptr : it->second;
   }
-  // The object dies outside the lock: it may hold the last context reference.
-  bool Remove(HCRYPTHASH handle) {
-    std::shared_ptr<HashObject> removed;
-    std::lock_guard lock(mutex_);
-    auto it = hashes_.find(handle);
-    if (it == hashes_.end()) return false;
-    removed = std::move(it->second);
-    hashes_.erase(it);
-    return true;
-  }
+  bool Remove(HCRYPTHASH handle) { return EraseOutsideLock(mutex_, hashes_, handle); }
 
  private:
   std::mutex mutex_;
@@ -45,21 +36,6 @@ class HashTable {
 HashTable& Hashes() {
   static auto* table = new HashTable;  // handles may be released during teardown
   return *table;
-}
-
-BOOL CopyOut(const void* data, DWORD size, BYTE* pbData, DWORD* pdwDataLen) {
-  if (pdwDataLen == nullptr) return FailWin32(ERROR_INVALID_PARAMETER);
-  if (pbData == nullptr) {
-    *pdwDataLen = size;
-    return TRUE;
-  }
-  if (*pdwDataLen < size) {
-    *pdwDataLen = size;
-    return FailWin32(ERROR_MORE_DATA);
-  }
-  if (size != 0) std::memcpy(pbData, data, size);
-  *pdwDataLen = size;
-  return TRUE;
 }
 
 bool StartLane(const Sm2Point& point, Sm3Lane* lane) {

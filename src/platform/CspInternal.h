@@ -28,6 +28,25 @@ inline constexpr HRESULT NTE_BAD_KEYSET_PARAM = MakeHResult(0x8009001Fu);
 BOOL Fail(HRESULT hr);
 BOOL FailWin32(DWORD error);
 
+// Hands out a value by the size rules of CryptGetProvParam and its
+// companions: null pbData asks for the size, a short buffer gets the size
+// and ERROR_MORE_DATA, a null pdwDataLen is ERROR_INVALID_PARAMETER.
+BOOL CopyOut(const void* data, DWORD size, BYTE* pbData, DWORD* pdwDataLen);
+
+// Erases a handle's entry under the lock, but the value is destroyed only
+// after the lock is released: it may hold the last reference to a provider
+// context. False when the handle is not there.
+template <class Map>
+bool EraseOutsideLock(std::mutex& mutex, Map& map, const typename Map::key_type& handle) {
+  std::optional<typename Map::mapped_type> removed;
+  std::lock_guard lock(mutex);
+  auto it = map.find(handle);
+  if (it == map.end()) return false;
+  removed = std::move(it->second);
+  map.erase(it);
+  return true;
+}
+
 struct PkeyFree {
   void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };

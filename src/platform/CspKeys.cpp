@@ -2,6 +2,8 @@
 #include <openssl/crypto.h>
 #include <openssl/x509.h>
 
+#include <cstring>
+
 #include "platform/CspInternal.h"
 #include "platform/LastError.h"
 
@@ -19,6 +21,21 @@ BOOL Fail(HRESULT hr) {
 BOOL FailWin32(DWORD error) {
   SetLastError(error);
   return FALSE;
+}
+
+BOOL CopyOut(const void* data, DWORD size, BYTE* pbData, DWORD* pdwDataLen) {
+  if (pdwDataLen == nullptr) return FailWin32(ERROR_INVALID_PARAMETER);
+  if (pbData == nullptr) {
+    *pdwDataLen = size;
+    return TRUE;
+  }
+  if (*pdwDataLen < size) {
+    *pdwDataLen = size;
+    return FailWin32(ERROR_MORE_DATA);
+  }
+  if (size != 0) std::memcpy(pbData, data, size);
+  *pdwDataLen = size;
+  return TRUE;
 }
 
 SecretBuffer::~SecretBuffer() {

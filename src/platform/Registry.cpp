@@ -242,6 +242,37 @@ LSTATUS FindKeyFolder(const fs::path& base, const std::vector<std::u16string>& p
   return ERROR_SUCCESS;
 }
 
+// The folder of the key a delete names below hKey; *pbOpenKey (may be null)
+// tells whether that is hKey itself. Emptying or removing a whole hive is never what a caller
+// means.
+LSTATUS FindKeyToDelete(HKEY hKey, LPCWSTR lpSubKey, fs::path& folder, bool* pbOpenKey) {
+  KeyRef key;
+  LSTATUS err = Resolve(hKey, key);
+  if (err != ERROR_SUCCESS) return err;
+  std::vector<std::u16string> parts;
+  if ((err = SplitSubKey(lpSubKey, parts)) != ERROR_SUCCESS) return err;
+  if (parts.empty() && key.predefined) return ERROR_ACCESS_DENIED;
+  if (pbOpenKey) *pbOpenKey = parts.empty();
+  return FindKeyFolder(key.folder, parts, folder);
+}
+
+// The entry at dwIndex of an open key, as both enumerations find it: `list`
+// gives the sub-keys or the values, `access` is the right the call needs,
+// and a predefined key that has no folder yet has no entries.
+LSTATUS EnumEntry(HKEY hKey, REGSAM access, DWORD (*list)(const fs::path&, std::vector<Entry>&),
+                  DWORD dwIndex, KeyRef& key, Entry& entry) {
+  LSTATUS err = Resolve(hKey, key);
+  if (err != ERROR_SUCCESS) return err;
+  if (!(key.access & access)) return ERROR_ACCESS_DENIED;
+  std::vector<Entry> entries;
+  err = list(key.folder, entries);
+  if (err == ERROR_FILE_NOT_FOUND && key.predefined) return ERROR_NO_MORE_ITEMS;
+  if (err != ERROR_SUCCESS) return err;
+  if (dwIndex >= entries.size()) return ERROR_NO_MORE_ITEMS;
+  entry = entries[dwIndex];
+  return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
@@ -347,14 +378,9 @@ LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
 
 LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
   if (!lpSubKey) return ERROR_INVALID_PARAMETER;
-  KeyRef key;
-  LSTATUS err = Resolve(hKey, key);
-  if (err != ERROR_SUCCESS) return err;
-  std::vector<std::u16string> parts;
-  if ((err = SplitSubKey(lpSubKey, parts)) != ERROR_SUCCESS) return err;
-  if (parts.empty() && key.predefined) return ERROR_ACCESS_DENIED;
   fs::path folder;
-  if ((err = FindKeyFolder(key.folder, parts, folder)) != ERROR_SUCCESS) return err;
+  LSTATUS err = FindKeyToDelete(hKey, lpSubKey, folder, nullptr);
+  if (err != ERROR_SUCCESS) return err;
   std::vector<Entry> subKeys;
   if ((err = ListSubKeys(folder, subKeys)) != ERROR_SUCCESS) return err;
   if (!subKeys.empty()) return ERROR_ACCESS_DENIED;
@@ -362,17 +388,12 @@ LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
 }
 
 LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
-  KeyRef key;
-  LSTATUS err = Resolve(hKey, key);
-  if (err != ERROR_SUCCESS) return err;
-  std::vector<std::u16string> parts;
-  if ((err = SplitSubKey(lpSubKey, parts)) != ERROR_SUCCESS) return err;
-  // Emptying a whole hive is never what a caller means.
-  if (parts.empty() && key.predefined) return ERROR_ACCESS_DENIED;
   fs::path folder;
-  if ((err = FindKeyFolder(key.folder, parts, folder)) != ERROR_SUCCESS) return err;
+  bool bOpenKey = false;
+  const LSTATUS err = FindKeyToDelete(hKey, lpSubKey, folder, &bOpenKey);
+  if (err != ERROR_SUCCESS) return err;
   std::error_code ec;
-  if (!parts.empty()) {
+  if (!bOpenKey) {
     fs::remove_all(folder, ec);
     return ec ? ErrorFromErrno(ec.value()) : ERROR_SUCCESS;
   }
@@ -391,15 +412,9 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName,
                       LPWSTR lpClass, DWORD* lpcchClass, void* lpftLastWriteTime) {
   if (lpReserved || !lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
   KeyRef key;
-  LSTATUS err = Resolve(hKey, key);
+  Entry entry;
+  LSTATUS err = EnumEntry(hKey, KEY_ENUMERATE_SUB_KEYS, ListSubKeys, dwIndex, key, entry);
   if (err != ERROR_SUCCESS) return err;
-  if (!(key.access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
-  std::vector<Entry> subKeys;
-  err = ListSubKeys(key.folder, subKeys);
-  if (err == ERROR_FILE_NOT_FOUND && key.predefined) return ERROR_NO_MORE_ITEMS;
-  if (err != ERROR_SUCCESS) return err;
-  if (dwIndex >= subKeys.size()) return ERROR_NO_MORE_ITEMS;
-  const Entry& entry = subKeys[dwIndex];
   if ((err = CopyName(entry.name, lpName, lpcchName)) != ERROR_SUCCESS) return err;
   if (lpClass && lpcchClass && *lpcchClass > 0) lpClass[0] = u'\0';
   if (lpcchClass) *lpcchClass = 0;
@@ -413,15 +428,9 @@ LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcch
   if (lpReserved || !lpValueName || !lpcchValueName || (lpData && !lpcbData))
     return ERROR_INVALID_PARAMETER;
   KeyRef key;
-  LSTATUS err = Resolve(hKey, key);
+  Entry entry;
+  LSTATUS err = EnumEntry(hKey, KEY_QUERY_VALUE, ListValues, dwIndex, key, entry);
   if (err != ERROR_SUCCESS) return err;
-  if (!(key.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-  std::vector<Entry> values;
-  err = ListValues(key.folder, values);
-  if (err == ERROR_FILE_NOT_FOUND && key.predefined) return ERROR_NO_MORE_ITEMS;
-  if (err != ERROR_SUCCESS) return err;
-  if (dwIndex >= values.size()) return ERROR_NO_MORE_ITEMS;
-  const Entry& entry = values[dwIndex];
   if ((err = CopyName(entry.name, lpValueName, lpcchValueName)) != ERROR_SUCCESS) return err;
   if (!lpType && !lpcbData) return ERROR_SUCCESS;
   StoredValue value;

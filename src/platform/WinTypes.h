@@ -119,6 +119,7 @@ inline constexpr DWORD ERROR_BAD_PATHNAME = 161;
 inline constexpr DWORD ERROR_NOT_FOUND = 1168;
 inline constexpr DWORD ERROR_CANCELLED = 1223;
 inline constexpr DWORD ERROR_ENCRYPTION_FAILED = 6000;
+inline constexpr DWORD ERROR_DECRYPTION_FAILED = 6001;
 inline constexpr DWORD ERROR_WMI_INSTANCE_NOT_FOUND = 4201;
 
 // ---- Files, registry and certificate contexts --------------------------------

@@ -77,19 +77,16 @@ HRESULT DecodeExtension(StepTrace& trace, const CERT_EXTENSION* pExtension, LPCS
 // A provider parameter of the certificate's private key as a wide string.
 HRESULT KeyProviderText(StepTrace& trace, PCCERT_CONTEXT pCertContext, DWORD dwParam,
                         LPWSTR* ppwszName, DWORD* pdwLength) {
-  trace.Step(u"CryptAcquireCertificatePrivateKey");
   AcquiredCryptProv provider;
   DWORD dwKeySpec = 0;
-  SetLastError(ERROR_SUCCESS);
-  if (!CryptAcquireCertificatePrivateKey(pCertContext, 0, nullptr, provider.Out(), &dwKeySpec,
-                                         provider.CallerFree()))
-    return trace.Failed(FailureFromLastError(), u"CryptAcquireCertificatePrivateKey FAILED.");
-  trace.Passed();
+  HRESULT hResult = AcquireCertificateKey(trace, pCertContext, provider, &dwKeySpec,
+                                          u"CryptAcquireCertificatePrivateKey FAILED.");
+  if (FAILED(hResult)) return hResult;
 
   trace.Step(u"GetProviderInfo");
   BYTE* pbyRaw = nullptr;
   DWORD dwRawLength = 0;
-  HRESULT hResult = GetProviderInfo(provider.Get(), dwParam, &pbyRaw, &dwRawLength);
+  hResult = GetProviderInfo(provider.Get(), dwParam, &pbyRaw, &dwRawLength);
   if (FAILED(hResult)) return trace.Failed(hResult, u"GetProviderInfo FAILED.");
   std::unique_ptr<BYTE[]> pbyData(pbyRaw);
   trace.Passed();
@@ -263,6 +260,18 @@ HRESULT GetCertFromDate(PCCERT_CONTEXT pCertContext, SYSTEMTIME* pstTime) {
   if (!HasCertInfo(pCertContext) || pstTime == nullptr)
     return trace.Failed(E_INVALIDARG, u"NULL == pCertContext || NULL == pstTime");
   return CertTime(trace, pCertContext->pCertInfo->NotBefore, pstTime);
+}
+
+HRESULT AcquireCertificateKey(StepTrace& trace, PCCERT_CONTEXT pCertContext,
+                              AcquiredCryptProv& provider, DWORD* pdwKeySpec, LPCWSTR reason,
+                              std::source_location where) {
+  trace.Step(u"CryptAcquireCertificatePrivateKey");
+  SetLastError(ERROR_SUCCESS);
+  if (!CryptAcquireCertificatePrivateKey(pCertContext, 0, nullptr, provider.Out(), pdwKeySpec,
+                                         provider.CallerFree()))
+    return trace.Failed(FailureFromLastError(), reason, where);
+  trace.Passed();
+  return S_OK;
 }
 
 HRESULT GetProviderInfo(HCRYPTPROV hProv, DWORD dwParam, BYTE** ppbyData, DWORD* pdwLength) {

@@ -4,10 +4,15 @@
 // are left as they were.
 #pragma once
 
+#include <source_location>
+
 #include "platform/CertContext.h"
 #include "platform/CertDecode.h"  // SYSTEMTIME
 #include "platform/Csp.h"         // HCRYPTPROV
+#include "platform/CspHandles.h"
 #include "platform/WinTypes.h"
+
+class StepTrace;
 
 // Kinds of QueryCertContextInfo; the numbers are the interface.
 inline constexpr DWORD CERTINFO_SUBJECT_DN = 1;       // LPWSTR*, length with terminator
@@ -48,6 +53,14 @@ HRESULT GetCertFromDate(PCCERT_CONTEXT pCertContext, SYSTEMTIME* pstTime);
 // *pdwLength bytes, as the CSP reports it (narrow text keeps its
 // terminator). E_FAIL when the CSP reports a length of 0.
 HRESULT GetProviderInfo(HCRYPTPROV hProv, DWORD dwParam, BYTE** ppbyData, DWORD* pdwLength);
+
+// The provider holding the certificate's private key, acquired with flags 0
+// (a token's CSP may show its own PIN prompt) as the traced step
+// "CryptAcquireCertificatePrivateKey", which fails with `reason` and the
+// converted last error.
+HRESULT AcquireCertificateKey(StepTrace& trace, PCCERT_CONTEXT pCertContext,
+                              AcquiredCryptProv& provider, DWORD* pdwKeySpec, LPCWSTR reason,
+                              std::source_location where = std::source_location::current());
 
 // Dispatches on dwInfoType (CERTINFO_*). pvInfo is the output named above
 // for the kind. Any other kind fails with 0xA0071003 and writes nothing.

@@ -10,7 +10,6 @@
 #include "platform/CryptMsg.h"
 #include "platform/LastError.h"
 #include "platform/WideString.h"
-#include "smengine/Base64.h"
 #include "smengine/LastErrorResult.h"
 #include "trace/Trace.h"
 #include "winsvc/CryptoApiSigning.h"
@@ -59,16 +58,9 @@ HRESULT EncapsulatePKCS7(PCCERT_CONTEXT pCertContext, LPCSTR pszDigestOid, LPCST
                          DWORD dwBase64Flags, const BYTE* pbyData, LPCWSTR lpwFilePath) {
   TraceHelper helper("EncapsulatePKCS7");
   StepTrace trace(kTraceGuidWinsvc, kSourceUnit, u"EncapsulatePKCS7");
-  TraceValue(kTraceGuidWinsvc, "pszDigestOid", pszDigestOid);
-  TraceValue(kTraceGuidWinsvc, "pszSignatureOid", pszSignatureOid);
-  TraceValue(kTraceGuidWinsvc, "bFile", static_cast<std::uint32_t>(bFile));
-  TraceValue(kTraceGuidWinsvc, "bAttach", static_cast<std::uint32_t>(bAttach));
-
-  trace.Step(u"Check parameter");
-  if (pCertContext == nullptr || pCertContext->pCertInfo == nullptr)
-    return trace.Failed(E_INVALIDARG, u"NULL == pCertContext");
-  if (pszDigestOid == nullptr || pszSignatureOid == nullptr)
-    return trace.Failed(E_INVALIDARG, u"NULL == pszDigestOid || NULL == pszSignatureOid");
+  HRESULT hResult = signing::CheckSignedDataInputs(trace, pCertContext, pszDigestOid,
+                                                   pszSignatureOid, bFile, bAttach);
+  if (FAILED(hResult)) return hResult;
   if (pbySignature == nullptr || dwSignatureLen == 0)
     return trace.Failed(E_INVALIDARG, u"NULL == pbySignature");
   if (pbstrOutput == nullptr || pdwOutputLen == nullptr)
@@ -79,7 +71,7 @@ HRESULT EncapsulatePKCS7(PCCERT_CONTEXT pCertContext, LPCSTR pszDigestOid, LPCST
                                                       pbySignature, dwSignatureLen);
   BYTE* pbyEncoded = nullptr;
   DWORD dwEncoded = 0;
-  HRESULT hResult = EncodeObject(&dwEncoded, PKCS7_SIGNER_INFO, &signerInfo, &pbyEncoded);
+  hResult = EncodeObject(&dwEncoded, PKCS7_SIGNER_INFO, &signerInfo, &pbyEncoded);
   if (FAILED(hResult)) return trace.Failed(hResult, u"FAILED(EncodeObject)");
   signing::Der signerInfoDer;
   signerInfoDer.Adopt(pbyEncoded, dwEncoded);
@@ -90,32 +82,22 @@ HRESULT EncapsulatePKCS7(PCCERT_CONTEXT pCertContext, LPCSTR pszDigestOid, LPCST
                                  &signerInfoDer, bFile,
                                  bAttach,        pbyData,
                                  dwDataLen,      lpwFilePath};
-  signing::Der contentInfo;
-  hResult = signing::BuildSignedContentInfo(trace, input, contentInfo);
-  if (FAILED(hResult)) return hResult;
-
-  trace.Step(u"Base64EncodeEx");
-  if (contentInfo.size > static_cast<DWORD>(INT32_MAX))
-    return trace.Failed(E_FAIL, u"contentInfo too long for Base64EncodeEx");
-  LPSTR pszText = nullptr;
+  std::unique_ptr<char[]> pszText;
   int nTextLen = 0;
-  hResult = Base64EncodeEx(&pszText, contentInfo.data.get(), static_cast<int>(contentInfo.size),
-                           &nTextLen, dwBase64Flags);
-  if (FAILED(hResult)) return trace.Failed(hResult, u"FAILED(Base64EncodeEx)");
-  std::unique_ptr<char[]> pszOwnedText(pszText);
-  trace.Passed();
+  hResult = signing::BuildSignedContentInfoBase64(trace, input, dwBase64Flags, pszText, &nTextLen);
+  if (FAILED(hResult)) return hResult;
 
   // Base64 is ASCII, so the thread's code page changes nothing but the width.
   trace.Step(u"MultiByteToWideChar");
   int nWideLen = 0;
   if (nTextLen > 0) {
     SetLastError(ERROR_SUCCESS);
-    nWideLen = MultiByteToWideChar(CP_ACP, 0, pszText, nTextLen, nullptr, 0);
+    nWideLen = MultiByteToWideChar(CP_ACP, 0, pszText.get(), nTextLen, nullptr, 0);
     if (nWideLen <= 0) return trace.Failed(FailureFromLastError(), u"0 == MultiByteToWideChar");
   }
   std::u16string strWide(static_cast<std::size_t>(nWideLen), u'\0');
   if (nTextLen > 0 &&
-      MultiByteToWideChar(CP_ACP, 0, pszText, nTextLen, strWide.data(), nWideLen) != nWideLen)
+      MultiByteToWideChar(CP_ACP, 0, pszText.get(), nTextLen, strWide.data(), nWideLen) != nWideLen)
     return trace.Failed(FailureFromLastError(), u"0 == MultiByteToWideChar");
 
   trace.Step(u"SysAllocStringLen");

@@ -81,6 +81,39 @@ LPSTR ContentAlgorithm(LPCSTR lpszEncryptAlgOID) {
 
 }  // namespace
 
+HRESULT InputFile::Open(StepTrace& trace, LPCWSTR step, LPCWSTR lpwPath) {
+  trace.Step(step);
+  SetLastError(ERROR_SUCCESS);
+  HANDLE hFile = CreateFileW(lpwPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (hFile == INVALID_HANDLE_VALUE)
+    return trace.Failed(FailureFromLastError(), u"INVALID_HANDLE_VALUE == hFile");
+  m_hFile.reset(hFile);
+
+  trace.Step(u"GetFileSizeEx");
+  LARGE_INTEGER liSize{};
+  if (!GetFileSizeEx(m_hFile.get(), &liSize) || liSize.QuadPart < 0)
+    return trace.Failed(FailureFromLastError(), u"FALSE == GetFileSizeEx");
+  m_ullSize = static_cast<ULONGLONG>(liSize.QuadPart);
+  m_ullRead = 0;
+  return S_OK;
+}
+
+HRESULT InputFile::ReadBlock(StepTrace& trace, BYTE* pbyBlock, DWORD* pcbRead) {
+  const ULONGLONG ullLeft = m_ullSize - m_ullRead;
+  const DWORD cbWanted =
+      ullLeft < ENVELOPE_FILE_BLOCK ? static_cast<DWORD>(ullLeft) : ENVELOPE_FILE_BLOCK;
+  trace.Step(u"ReadFile");
+  DWORD cbRead = 0;
+  SetLastError(ERROR_SUCCESS);
+  if (!ReadFile(m_hFile.get(), pbyBlock, cbWanted, &cbRead, nullptr))
+    return trace.Failed(FailureFromLastError(), u"FALSE == ReadFile");
+  if (cbRead == 0) return trace.Failed(HRESULT_FROM_WIN32(ERROR_HANDLE_EOF), u"0 == dwReadBytes");
+  m_ullRead += cbRead;
+  *pcbRead = cbRead;
+  return S_OK;
+}
+
 NewOutputFile::~NewOutputFile() {
   if (m_hFile == INVALID_HANDLE_VALUE) return;
   LastErrorKeeper keeper;
@@ -95,6 +128,14 @@ BOOL NewOutputFile::Create(LPCWSTR lpwPath) {
   m_lpwPath = lpwPath;
   m_hFile = hFile;
   return TRUE;
+}
+
+CMSG_STREAM_INFO NewOutputFile::StreamInfo() const {
+  CMSG_STREAM_INFO streamInfo{};
+  streamInfo.cbContent = CMSG_INDEFINITE_LENGTH;
+  streamInfo.pfnStreamOutput = CmsgStreamOutputCallback;
+  streamInfo.pvArg = m_hFile;
+  return streamInfo;
 }
 
 BOOL NewOutputFile::Keep() {
@@ -127,20 +168,9 @@ HRESULT ProcessPlaintextFile(HCRYPTMSG hMsg, LPCWSTR lpwPlaintextFile) {
   if (hMsg == nullptr || lpwPlaintextFile == nullptr)
     trace.Failed(kMissingArgument, u"NULL == hMsg || NULL == lpwPlaintextFile");
 
-  trace.Step(u"CreateFile --Plaintext");
-  SetLastError(ERROR_SUCCESS);
-  UniqueHandle hFile(CreateFileW(lpwPlaintextFile, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (hFile.get() == INVALID_HANDLE_VALUE) {
-    hFile.release();
-    return trace.Failed(FailureFromLastError(), u"INVALID_HANDLE_VALUE == hFile");
-  }
-
-  trace.Step(u"GetFileSizeEx");
-  LARGE_INTEGER liSize{};
-  if (!GetFileSizeEx(hFile.get(), &liSize) || liSize.QuadPart < 0)
-    return trace.Failed(FailureFromLastError(), u"FALSE == GetFileSizeEx");
-  const ULONGLONG ullSize = static_cast<ULONGLONG>(liSize.QuadPart);
+  InputFile file;
+  HRESULT hResult = file.Open(trace, u"CreateFile --Plaintext", lpwPlaintextFile);
+  if (FAILED(hResult)) return hResult;
 
   trace.Step(u"New Memory");
   WipedBlock block(ENVELOPE_FILE_BLOCK);
@@ -148,7 +178,7 @@ HRESULT ProcessPlaintextFile(HCRYPTMSG hMsg, LPCWSTR lpwPlaintextFile) {
 
   // An empty file still needs its one final update, or the message would
   // never write the envelope's end.
-  if (ullSize == 0) {
+  if (file.Size() == 0) {
     trace.Step(u"CryptMsgUpdate");
     SetLastError(ERROR_SUCCESS);
     if (!CryptMsgUpdate(hMsg, block.get(), 0, TRUE))
@@ -157,26 +187,15 @@ HRESULT ProcessPlaintextFile(HCRYPTMSG hMsg, LPCWSTR lpwPlaintextFile) {
     return S_OK;
   }
 
-  ULONGLONG ullRead = 0;
-  while (ullRead < ullSize) {
-    // Never past the size taken at open: a file that grows meanwhile is
-    // enveloped as it was.
-    const ULONGLONG ullLeft = ullSize - ullRead;
-    const DWORD cbWanted =
-        ullLeft < ENVELOPE_FILE_BLOCK ? static_cast<DWORD>(ullLeft) : ENVELOPE_FILE_BLOCK;
+  while (!file.AtEnd()) {
     std::memset(block.get(), 0, ENVELOPE_FILE_BLOCK);
-    trace.Step(u"ReadFile");
     DWORD cbRead = 0;
-    SetLastError(ERROR_SUCCESS);
-    if (!ReadFile(hFile.get(), block.get(), cbWanted, &cbRead, nullptr))
-      return trace.Failed(FailureFromLastError(), u"FALSE == ReadFile");
-    // A file that shrank would otherwise be read for ever.
-    if (cbRead == 0) return trace.Failed(HRESULT_FROM_WIN32(ERROR_HANDLE_EOF), u"0 == dwReadBytes");
-    ullRead += cbRead;
+    hResult = file.ReadBlock(trace, block.get(), &cbRead);
+    if (FAILED(hResult)) return hResult;
 
     trace.Step(u"CryptMsgUpdate");
     SetLastError(ERROR_SUCCESS);
-    if (!CryptMsgUpdate(hMsg, block.get(), cbRead, ullRead == ullSize ? TRUE : FALSE))
+    if (!CryptMsgUpdate(hMsg, block.get(), cbRead, file.AtEnd() ? TRUE : FALSE))
       return trace.Failed(FailureFromLastError(), u"FALSE == CryptMsgUpdate");
   }
   trace.Passed();
@@ -232,10 +251,7 @@ HRESULT EncryptPlaintextFiletoEnvelopeFile(LPCWSTR lpwPlaintextFile, LPCWSTR lpw
   if (!envelopeFile.Create(lpwEnvelopeFile))
     return trace.Failed(FailureFromLastError(), u"INVALID_HANDLE_VALUE == hEnvelopeFile");
 
-  CMSG_STREAM_INFO streamInfo{};
-  streamInfo.cbContent = CMSG_INDEFINITE_LENGTH;
-  streamInfo.pfnStreamOutput = CmsgStreamOutputCallback;
-  streamInfo.pvArg = envelopeFile.Handle();
+  CMSG_STREAM_INFO streamInfo = envelopeFile.StreamInfo();
 
   trace.Step(u"CryptMsgOpenToEncode");
   SetLastError(ERROR_SUCCESS);

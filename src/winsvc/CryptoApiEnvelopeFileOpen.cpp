@@ -110,20 +110,9 @@ HRESULT ProcessEnvelopeFile(HCRYPTMSG hMsg, LPCWSTR lpwEnvelopeFile,
   if (hMsg == nullptr || lpwEnvelopeFile == nullptr || vtrCertStores.empty())
     trace.Failed(kMissingArgument, u"NULL == hMsg || NULL == lpwEnvelopeFile || empty stores");
 
-  trace.Step(u"CreateFile --Envelope");
-  SetLastError(ERROR_SUCCESS);
-  UniqueHandle hFile(CreateFileW(lpwEnvelopeFile, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (hFile.get() == INVALID_HANDLE_VALUE) {
-    hFile.release();
-    return trace.Failed(FailureFromLastError(), u"INVALID_HANDLE_VALUE == hFile");
-  }
-
-  trace.Step(u"GetFileSizeEx");
-  LARGE_INTEGER liSize{};
-  if (!GetFileSizeEx(hFile.get(), &liSize) || liSize.QuadPart < 0)
-    return trace.Failed(FailureFromLastError(), u"FALSE == GetFileSizeEx");
-  const ULONGLONG ullSize = static_cast<ULONGLONG>(liSize.QuadPart);
+  InputFile file;
+  const HRESULT hOpened = file.Open(trace, u"CreateFile --Envelope", lpwEnvelopeFile);
+  if (FAILED(hOpened)) return hOpened;
 
   trace.Step(u"New Memory");
   std::unique_ptr<BYTE[]> pbyBuffer(new (std::nothrow) BYTE[ENVELOPE_FILE_BLOCK]);
@@ -133,20 +122,12 @@ HRESULT ProcessEnvelopeFile(HCRYPTMSG hMsg, LPCWSTR lpwEnvelopeFile,
   bool bDecrypting = false;
   // Until the recipient list has been decoded the envelope is incomplete.
   HRESULT hResult = CRYPT_E_STREAM_MSG_NOT_READY;
-  ULONGLONG ullRead = 0;
-  while (ullRead < ullSize) {
-    const ULONGLONG ullLeft = ullSize - ullRead;
-    const DWORD cbWanted =
-        ullLeft < ENVELOPE_FILE_BLOCK ? static_cast<DWORD>(ullLeft) : ENVELOPE_FILE_BLOCK;
-    trace.Step(u"ReadFile");
+  while (!file.AtEnd()) {
     DWORD cbRead = 0;
-    SetLastError(ERROR_SUCCESS);
-    if (!ReadFile(hFile.get(), pbyBuffer.get(), cbWanted, &cbRead, nullptr))
-      return trace.Failed(FailureFromLastError(), u"FALSE == ReadFile");
-    if (cbRead == 0) return trace.Failed(HRESULT_FROM_WIN32(ERROR_HANDLE_EOF), u"0 == dwReadBytes");
-    ullRead += cbRead;
+    const HRESULT hRead = file.ReadBlock(trace, pbyBuffer.get(), &cbRead);
+    if (FAILED(hRead)) return hRead;
 
-    const BOOL fFinal = ullRead == ullSize ? TRUE : FALSE;
+    const BOOL fFinal = file.AtEnd() ? TRUE : FALSE;
     const BYTE* pbyNext = pbyBuffer.get();
     DWORD cbLeft = cbRead;
     while (cbLeft != 0) {
@@ -212,10 +193,7 @@ HRESULT DecryptEnvelopeFiletoPlaintextFile(LPCWSTR lpwEnvelopeFile, LPCWSTR lpwP
   if (!plaintextFile.Create(lpwPlaintextFile))
     return trace.Failed(FailureFromLastError(), u"INVALID_HANDLE_VALUE == hPlaintextFile");
 
-  CMSG_STREAM_INFO streamInfo{};
-  streamInfo.cbContent = CMSG_INDEFINITE_LENGTH;
-  streamInfo.pfnStreamOutput = CmsgStreamOutputCallback;
-  streamInfo.pvArg = plaintextFile.Handle();
+  CMSG_STREAM_INFO streamInfo = plaintextFile.StreamInfo();
 
   trace.Step(u"CryptMsgOpenToDecode");
   SetLastError(ERROR_SUCCESS);

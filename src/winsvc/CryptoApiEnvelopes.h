@@ -17,8 +17,11 @@
 #include "platform/CertStore.h"
 #include "platform/CryptMsg.h"
 #include "platform/Csp.h"
+#include "platform/Files.h"
 #include "platform/WinTypes.h"
 #include "winsvc/CertificateStore.h"
+
+class StepTrace;
 
 // Open certificate stores searched, in order, for a recipient's certificate
 // and private key. The stores stay the caller's.
@@ -86,6 +89,25 @@ HRESULT GetCertofRecipient(const CERTSTORE_SET& vtrCertStores,
                            PCCERT_CONTEXT* ppCertContext, HCRYPTPROV* phCryptProv,
                            DWORD* pdwKeySpec);
 
+// An existing file streamed through a message block by block, never past
+// the size it had when opened: a file that grows meanwhile is read as it
+// was, and one cut short fails with HRESULT_FROM_WIN32(ERROR_HANDLE_EOF)
+// instead of being read for ever.
+class InputFile {
+ public:
+  // Opens the file, traced as `step`, and measures it ("GetFileSizeEx").
+  HRESULT Open(StepTrace& trace, LPCWSTR step, LPCWSTR lpwPath);
+  ULONGLONG Size() const { return m_ullSize; }
+  bool AtEnd() const { return m_ullRead >= m_ullSize; }
+  // The next ENVELOPE_FILE_BLOCK bytes, or what is left ("ReadFile").
+  HRESULT ReadBlock(StepTrace& trace, BYTE* pbyBlock, DWORD* pcbRead);
+
+ private:
+  UniqueHandle m_hFile;
+  ULONGLONG m_ullSize = 0;
+  ULONGLONG m_ullRead = 0;
+};
+
 // An output file created exclusively (CREATE_NEW) and removed again unless
 // Keep() is reached: a failed operation leaves nothing behind.
 class NewOutputFile {
@@ -98,6 +120,9 @@ class NewOutputFile {
   // FALSE with CreateFileW's last error.
   BOOL Create(LPCWSTR lpwPath);
   HANDLE Handle() const { return m_hFile; }
+  // A streamed message's output of unknown length, written into this file
+  // through CmsgStreamOutputCallback.
+  CMSG_STREAM_INFO StreamInfo() const;
   // Closes the file and keeps it; FALSE (and the file removed) when the
   // close fails.
   BOOL Keep();

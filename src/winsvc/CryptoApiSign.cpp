@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/Csp.h"
+#include "platform/CspHandles.h"
 #include "platform/CspHash.h"
 #include "platform/LastError.h"
 #include "smengine/LastErrorResult.h"
@@ -34,15 +35,11 @@ HRESULT HashAndSignWithCertificateKey(StepTrace& trace, PCCERT_CONTEXT pCertCont
   if (ppbySignature == nullptr || pdwSignatureLen == nullptr)
     return trace.Failed(E_INVALIDARG, u"NULL == ppbySignature || NULL == pdwSignatureLen");
 
-  // Flags 0: a token's CSP may show its own PIN prompt here.
-  trace.Step(u"CryptAcquireCertificatePrivateKey");
-  signing::ProviderLease provider;
+  AcquiredCryptProv provider;
   DWORD dwKeySpec = 0;
-  SetLastError(ERROR_SUCCESS);
-  if (!CryptAcquireCertificatePrivateKey(pCertContext, 0, nullptr, provider.Out(), &dwKeySpec,
-                                         provider.ReleaseFlag()))
-    return trace.Failed(FailureFromLastError(), u"FALSE == CryptAcquireCertificatePrivateKey");
-  trace.Passed();
+  HRESULT hResult = AcquireCertificateKey(trace, pCertContext, provider, &dwKeySpec,
+                                          u"FALSE == CryptAcquireCertificatePrivateKey");
+  if (FAILED(hResult)) return hResult;
 
   // For the trace only.
   {
@@ -63,7 +60,7 @@ HRESULT HashAndSignWithCertificateKey(StepTrace& trace, PCCERT_CONTEXT pCertCont
     return trace.Failed(FailureFromLastError(), u"FALSE == CryptCreateHash");
   trace.Passed();
 
-  HRESULT hResult = feed(trace, hash.Get());
+  hResult = feed(trace, hash.Get());
   if (FAILED(hResult)) return hResult;
 
   trace.Step(u"CryptSignHash");
@@ -82,6 +79,53 @@ HRESULT HashAndSignWithCertificateKey(StepTrace& trace, PCCERT_CONTEXT pCertCont
   SwapByteOrder(pbySignature.get(), dwSignatureLen);
   *ppbySignature = pbySignature.release();
   *pdwSignatureLen = dwSignatureLen;
+  return S_OK;
+}
+
+// What the PKCS #7 output carries besides the signature.
+struct Pkcs7Content {
+  DWORD dwDataLen = 0;
+  BOOL bFile = FALSE;
+  BOOL bAttach = FALSE;
+  const BYTE* pbyData = nullptr;
+  LPCWSTR lpwFilePath = nullptr;
+};
+
+// Makes the raw signature (a new[] array) the PKCS #7 output is built on.
+using MakeSignature = std::function<HRESULT(BYTE**, DWORD*)>;
+
+// The PKCS #7 output over the signature `sign` makes, traced as signStep.
+// The algorithm is checked before anything else: an unknown one must not
+// reach the key.
+HRESULT SignIntoPKCS7(StepTrace& trace, PCCERT_CONTEXT pCertContext, ALG_ID algId, LPCWSTR signStep,
+                      LPCWSTR signReason, const MakeSignature& sign, const Pkcs7Content& content,
+                      BSTR* pbstrOutput) {
+  trace.Step(u"GetAlgorithmIdentifiers");
+  LPCSTR pszDigestOid = nullptr;
+  LPCSTR pszSignatureOid = nullptr;
+  if (!GetAlgorithmIdentifiers(algId, &pszDigestOid, &pszSignatureOid))
+    return trace.Failed(NTE_BAD_ALGID, u"FALSE == GetAlgorithmIdentifiers");
+  trace.Step(u"Check parameter");
+  if (pbstrOutput == nullptr) return trace.Failed(E_INVALIDARG, u"NULL == pbstrOutput");
+
+  trace.Step(signStep);
+  BYTE* pbyRaw = nullptr;
+  DWORD dwSignatureLen = 0;
+  HRESULT hResult = sign(&pbyRaw, &dwSignatureLen);
+  if (FAILED(hResult)) return trace.Failed(hResult, signReason);
+  std::unique_ptr<BYTE[]> pbySignature(pbyRaw);
+  trace.Passed();
+
+  trace.Step(u"EncapsulatePKCS7");
+  BSTR bstrOutput = nullptr;
+  DWORD dwOutputLen = 0;
+  hResult =
+      EncapsulatePKCS7(pCertContext, pszDigestOid, pszSignatureOid, content.dwDataLen,
+                       pbySignature.get(), dwSignatureLen, &bstrOutput, &dwOutputLen, content.bFile,
+                       content.bAttach, kBase64NoLineBreaks, content.pbyData, content.lpwFilePath);
+  if (FAILED(hResult)) return trace.Failed(hResult, u"FAILED(EncapsulatePKCS7)");
+  trace.Passed();
+  *pbstrOutput = bstrOutput;
   return S_OK;
 }
 
@@ -138,35 +182,14 @@ HRESULT SignBinaryData(BSTR* pbstrOutput, const BYTE* pbyData, PCCERT_CONTEXT pC
   StepTrace trace(kTraceGuidWinsvc, kSourceUnit, u"SignBinaryData");
   TraceValue(kTraceGuidWinsvc, "algId", static_cast<std::uint32_t>(algId));
   TraceValue(kTraceGuidWinsvc, "bAttach", static_cast<std::uint32_t>(bAttach));
-
-  // Before anything else: an unknown algorithm must not reach the key.
-  trace.Step(u"GetAlgorithmIdentifiers");
-  LPCSTR pszDigestOid = nullptr;
-  LPCSTR pszSignatureOid = nullptr;
-  if (!GetAlgorithmIdentifiers(algId, &pszDigestOid, &pszSignatureOid))
-    return trace.Failed(NTE_BAD_ALGID, u"FALSE == GetAlgorithmIdentifiers");
-  trace.Step(u"Check parameter");
-  if (pbstrOutput == nullptr) return trace.Failed(E_INVALIDARG, u"NULL == pbstrOutput");
-
-  trace.Step(u"CalculateHashandSign");
-  BYTE* pbyRaw = nullptr;
-  DWORD dwSignatureLen = 0;
-  HRESULT hResult =
-      CalculateHashandSign(pCertContext, pbyData, dwDataLen, algId, &pbyRaw, &dwSignatureLen);
-  if (FAILED(hResult)) return trace.Failed(hResult, u"FAILED(CalculateHashandSign)");
-  std::unique_ptr<BYTE[]> pbySignature(pbyRaw);
-  trace.Passed();
-
-  trace.Step(u"EncapsulatePKCS7");
-  BSTR bstrOutput = nullptr;
-  DWORD dwOutputLen = 0;
-  hResult = EncapsulatePKCS7(pCertContext, pszDigestOid, pszSignatureOid, dwDataLen,
-                             pbySignature.get(), dwSignatureLen, &bstrOutput, &dwOutputLen, FALSE,
-                             bAttach, kBase64NoLineBreaks, pbyData, nullptr);
-  if (FAILED(hResult)) return trace.Failed(hResult, u"FAILED(EncapsulatePKCS7)");
-  trace.Passed();
-  *pbstrOutput = bstrOutput;
-  return S_OK;
+  return SignIntoPKCS7(
+      trace, pCertContext, algId, u"CalculateHashandSign", u"FAILED(CalculateHashandSign)",
+      [&](BYTE** ppbySignature, DWORD* pdwSignatureLen) {
+        return CalculateHashandSign(pCertContext, pbyData, dwDataLen, algId, ppbySignature,
+                                    pdwSignatureLen);
+      },
+      {.dwDataLen = dwDataLen, .bFile = FALSE, .bAttach = bAttach, .pbyData = pbyData},
+      pbstrOutput);
 }
 
 HRESULT SignFile(BSTR* pbstrOutput, LPCWSTR lpwFilePath, PCCERT_CONTEXT pCertContext,
@@ -175,33 +198,12 @@ HRESULT SignFile(BSTR* pbstrOutput, LPCWSTR lpwFilePath, PCCERT_CONTEXT pCertCon
   StepTrace trace(kTraceGuidWinsvc, kSourceUnit, u"SignFile");
   TraceValue(kTraceGuidWinsvc, "algId", static_cast<std::uint32_t>(algId));
   TraceValue(kTraceGuidWinsvc, "lpwFilePath", lpwFilePath);
-
-  trace.Step(u"GetAlgorithmIdentifiers");
-  LPCSTR pszDigestOid = nullptr;
-  LPCSTR pszSignatureOid = nullptr;
-  if (!GetAlgorithmIdentifiers(algId, &pszDigestOid, &pszSignatureOid))
-    return trace.Failed(NTE_BAD_ALGID, u"FALSE == GetAlgorithmIdentifiers");
-  trace.Step(u"Check parameter");
-  if (pbstrOutput == nullptr) return trace.Failed(E_INVALIDARG, u"NULL == pbstrOutput");
-
-  trace.Step(u"CalculateFileHashandSign");
-  BYTE* pbyRaw = nullptr;
-  DWORD dwSignatureLen = 0;
-  HRESULT hResult =
-      CalculateFileHashandSign(pCertContext, lpwFilePath, algId, &pbyRaw, &dwSignatureLen);
-  if (FAILED(hResult)) return trace.Failed(hResult, u"FAILED(CalculateFileHashandSign)");
-  std::unique_ptr<BYTE[]> pbySignature(pbyRaw);
-  trace.Passed();
-
   // Always detached: the file's content never goes into the output.
-  trace.Step(u"EncapsulatePKCS7");
-  BSTR bstrOutput = nullptr;
-  DWORD dwOutputLen = 0;
-  hResult = EncapsulatePKCS7(pCertContext, pszDigestOid, pszSignatureOid, 0, pbySignature.get(),
-                             dwSignatureLen, &bstrOutput, &dwOutputLen, TRUE, FALSE,
-                             kBase64NoLineBreaks, nullptr, lpwFilePath);
-  if (FAILED(hResult)) return trace.Failed(hResult, u"FAILED(EncapsulatePKCS7)");
-  trace.Passed();
-  *pbstrOutput = bstrOutput;
-  return S_OK;
+  return SignIntoPKCS7(
+      trace, pCertContext, algId, u"CalculateFileHashandSign", u"FAILED(CalculateFileHashandSign)",
+      [&](BYTE** ppbySignature, DWORD* pdwSignatureLen) {
+        return CalculateFileHashandSign(pCertContext, lpwFilePath, algId, ppbySignature,
+                                        pdwSignatureLen);
+      },
+      {.dwDataLen = 0, .bFile = TRUE, .bAttach = FALSE, .lpwFilePath = lpwFilePath}, pbstrOutput);
 }

@@ -29,7 +29,7 @@ constexpr char16_t kAesPrototypeProvider[] =
 
 // The provider handed to the message functions: the AES provider, its
 // prototype, or none (0, CryptoAPI's default). Failures are only traced.
-void AcquireMessageProvider(StepTrace& trace, signing::ProviderLease& provider) {
+void AcquireMessageProvider(StepTrace& trace, UniqueCryptProv& provider) {
   for (LPCWSTR lpwName :
        {static_cast<LPCWSTR>(MS_ENH_RSA_AES_PROV_W), static_cast<LPCWSTR>(kAesPrototypeProvider)}) {
     trace.Step(u"CryptAcquireContext");
@@ -150,7 +150,7 @@ HRESULT VerifySignature(const BYTE* pbyPKCS7, DWORD dwPKCS7Length, BOOL bAttache
   if (!bAttached && *ppbyContent == nullptr && *pdwContentLength > 0)
     return trace.Failed(E_INVALIDARG, u"NULL == *ppbyContent");
 
-  signing::ProviderLease provider;
+  UniqueCryptProv provider;
   AcquireMessageProvider(trace, provider);
   CRYPT_VERIFY_MESSAGE_PARA para = MessagePara(provider.Get());
 
@@ -250,7 +250,7 @@ HRESULT VerifyFileSignature(const BYTE* pbyPKCS7, DWORD dwPKCS7Length, LPCWSTR l
     return trace.Failed(E_INVALIDARG, u"NULL == pbyPKCS7");
   if (lpwFilePath == nullptr) return trace.Failed(E_INVALIDARG, u"NULL == lpwFilePath");
 
-  signing::ProviderLease provider;
+  UniqueCryptProv provider;
   AcquireMessageProvider(trace, provider);
 
   trace.Step(u"CryptMsgOpenToDecode");
@@ -329,7 +329,7 @@ HRESULT VerifyHashSignedData(ALG_ID algId, PCCERT_CONTEXT pCertContext, const BY
   SwapByteOrder(pbySignature, dwSignatureLen);
 
   trace.Step(u"CryptAcquireContext");
-  signing::ProviderLease provider;
+  UniqueCryptProv provider;
   HRESULT hResult = CryptAcquireContextbyAlgorithm(provider.Out(), algId);
   if (FAILED(hResult)) return trace.Failed(hResult, u"FAILED(CryptAcquireContextbyAlgorithm)");
   trace.Passed();

@@ -11,6 +11,7 @@
 #include "platform/LastError.h"
 #include "resources/ResultCodes.h"
 #include "smengine/ASN1Engine.h"
+#include "smengine/Base64.h"
 #include "smengine/LastErrorResult.h"
 #include "winsvc/CryptoApiSigning.h"
 #include "winsvc/Sm2CspSigning.h"
@@ -224,6 +225,40 @@ HRESULT BuildSignedContentInfo(StepTrace& trace, const SignedDataInput& input, D
   hResult = EncodeObject(&dwEncoded, PKCS_CONTENT_INFO, &outerInfo, &pbyEncoded);
   if (FAILED(hResult)) return trace.Failed(hResult, u"FAILED(EncodeObject)");
   contentInfo.Adopt(pbyEncoded, dwEncoded);
+  trace.Passed();
+  return S_OK;
+}
+
+HRESULT CheckSignedDataInputs(StepTrace& trace, PCCERT_CONTEXT pCertContext, LPCSTR pszDigestOid,
+                              LPCSTR pszSignatureOid, BOOL bFile, BOOL bAttach) {
+  TraceValue(kTraceGuidWinsvc, "pszDigestOid", pszDigestOid);
+  TraceValue(kTraceGuidWinsvc, "pszSignatureOid", pszSignatureOid);
+  TraceValue(kTraceGuidWinsvc, "bFile", static_cast<std::uint32_t>(bFile));
+  TraceValue(kTraceGuidWinsvc, "bAttach", static_cast<std::uint32_t>(bAttach));
+
+  trace.Step(u"Check parameter");
+  if (pCertContext == nullptr || pCertContext->pCertInfo == nullptr)
+    return trace.Failed(E_INVALIDARG, u"NULL == pCertContext");
+  if (pszDigestOid == nullptr || pszSignatureOid == nullptr)
+    return trace.Failed(E_INVALIDARG, u"NULL == pszDigestOid || NULL == pszSignatureOid");
+  return S_OK;
+}
+
+HRESULT BuildSignedContentInfoBase64(StepTrace& trace, const SignedDataInput& input,
+                                     DWORD dwBase64Flags, std::unique_ptr<char[]>& text,
+                                     int* pnTextLen) {
+  Der contentInfo;
+  HRESULT hResult = BuildSignedContentInfo(trace, input, contentInfo);
+  if (FAILED(hResult)) return hResult;
+
+  trace.Step(u"Base64EncodeEx");
+  if (contentInfo.size > static_cast<DWORD>(INT32_MAX))
+    return trace.Failed(E_FAIL, u"contentInfo too long for Base64EncodeEx");
+  LPSTR pszText = nullptr;
+  hResult = Base64EncodeEx(&pszText, contentInfo.data.get(), static_cast<int>(contentInfo.size),
+                           pnTextLen, dwBase64Flags);
+  text.reset(pszText);
+  if (FAILED(hResult)) return trace.Failed(hResult, u"FAILED(Base64EncodeEx)");
   trace.Passed();
   return S_OK;
 }

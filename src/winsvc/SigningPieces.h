@@ -35,24 +35,6 @@ class UniqueCryptHash {
   HCRYPTHASH m_hHash = 0;
 };
 
-// A provider that is released only when the acquisition said so.
-class ProviderLease {
- public:
-  ProviderLease() = default;
-  ~ProviderLease() {
-    if (m_hProv != 0 && m_bRelease) CryptReleaseContext(m_hProv, 0);
-  }
-  ProviderLease(const ProviderLease&) = delete;
-  ProviderLease& operator=(const ProviderLease&) = delete;
-  HCRYPTPROV* Out() { return &m_hProv; }
-  BOOL* ReleaseFlag() { return &m_bRelease; }
-  HCRYPTPROV Get() const { return m_hProv; }
-
- private:
-  HCRYPTPROV m_hProv = 0;
-  BOOL m_bRelease = TRUE;
-};
-
 struct CryptMsgClose_ {
   void operator()(void* hMsg) const { CryptMsgClose(hMsg); }
 };
@@ -123,5 +105,18 @@ struct SignedDataInput {
 // only when attached, read from the file when bFile; a detached build never
 // opens the file.
 HRESULT BuildSignedContentInfo(StepTrace& trace, const SignedDataInput& input, Der& contentInfo);
+
+// How both SignedData forms begin: the inputs traced as values, then the
+// "Check parameter" step refusing a missing certificate or algorithm. The
+// caller's own checks belong to the same step.
+HRESULT CheckSignedDataInputs(StepTrace& trace, PCCERT_CONTEXT pCertContext, LPCSTR pszDigestOid,
+                              LPCSTR pszSignatureOid, BOOL bFile, BOOL bAttach);
+
+// The ContentInfo of BuildSignedContentInfo as Base64 text in the form of
+// dwBase64Flags (a new[] array, zero-terminated; *pnTextLen leaves the
+// terminator out).
+HRESULT BuildSignedContentInfoBase64(StepTrace& trace, const SignedDataInput& input,
+                                     DWORD dwBase64Flags, std::unique_ptr<char[]>& text,
+                                     int* pnTextLen);
 
 }  // namespace signing

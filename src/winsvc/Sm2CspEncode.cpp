@@ -9,7 +9,6 @@
 #include "platform/CryptMsg.h"
 #include "resources/ResultCodes.h"
 #include "smengine/ASN1Engine.h"
-#include "smengine/Base64.h"
 #include "smengine/TextUtility.h"
 #include "trace/Trace.h"
 #include "winsvc/CryptoApiSigning.h"
@@ -192,16 +191,9 @@ HRESULT SM2EncapsulatePKCS7(PCCERT_CONTEXT pCertContext, LPCSTR pszDigestOid,
                             LPCWSTR lpwFilePath) {
   TraceHelper helper("SM2EncapsulatePKCS7");
   StepTrace trace(kTraceGuidWinsvc, kSourceUnit, u"SM2EncapsulatePKCS7");
-  TraceValue(kTraceGuidWinsvc, "pszDigestOid", pszDigestOid);
-  TraceValue(kTraceGuidWinsvc, "pszSignatureOid", pszSignatureOid);
-  TraceValue(kTraceGuidWinsvc, "bFile", static_cast<std::uint32_t>(bFile));
-  TraceValue(kTraceGuidWinsvc, "bAttach", static_cast<std::uint32_t>(bAttach));
-
-  trace.Step(u"Check parameter");
-  if (pCertContext == nullptr || pCertContext->pCertInfo == nullptr)
-    return trace.Failed(E_INVALIDARG, u"NULL == pCertContext");
-  if (pszDigestOid == nullptr || pszSignatureOid == nullptr)
-    return trace.Failed(E_INVALIDARG, u"NULL == pszDigestOid || NULL == pszSignatureOid");
+  HRESULT hResult = signing::CheckSignedDataInputs(trace, pCertContext, pszDigestOid,
+                                                   pszSignatureOid, bFile, bAttach);
+  if (FAILED(hResult)) return hResult;
   if (pbyEncryptedDigest == nullptr || dwEncryptedDigestLen == 0)
     return trace.Failed(E_INVALIDARG, u"NULL == pbyEncryptedDigest");
   if (ppszOutput == nullptr || pdwOutputLen == nullptr)
@@ -212,7 +204,7 @@ HRESULT SM2EncapsulatePKCS7(PCCERT_CONTEXT pCertContext, LPCSTR pszDigestOid,
                                                       pbyEncryptedDigest, dwEncryptedDigestLen);
   BYTE* pbyEncoded = nullptr;
   DWORD dwEncoded = 0;
-  HRESULT hResult = SM2EncodeSignerInfo(&signerInfo, &pbyEncoded, &dwEncoded);
+  hResult = SM2EncodeSignerInfo(&signerInfo, &pbyEncoded, &dwEncoded);
   if (FAILED(hResult)) return trace.Failed(hResult, u"FAILED(SM2EncodeSignerInfo)");
   signing::Der signerInfoDer;
   signerInfoDer.Adopt(pbyEncoded, dwEncoded);
@@ -223,21 +215,12 @@ HRESULT SM2EncapsulatePKCS7(PCCERT_CONTEXT pCertContext, LPCSTR pszDigestOid,
                                  &signerInfoDer, bFile,
                                  bAttach,        pbyData,
                                  dwDataLen,      lpwFilePath};
-  signing::Der contentInfo;
-  hResult = signing::BuildSignedContentInfo(trace, input, contentInfo);
-  if (FAILED(hResult)) return hResult;
-
-  trace.Step(u"Base64EncodeEx");
-  if (contentInfo.size > static_cast<DWORD>(INT32_MAX))
-    return trace.Failed(E_FAIL, u"contentInfo too long for Base64EncodeEx");
-  LPSTR pszText = nullptr;
+  std::unique_ptr<char[]> pszText;
   int nTextLen = 0;
-  hResult = Base64EncodeEx(&pszText, contentInfo.data.get(), static_cast<int>(contentInfo.size),
-                           &nTextLen, dwBase64Flags);
-  if (FAILED(hResult)) return trace.Failed(hResult, u"FAILED(Base64EncodeEx)");
-  trace.Passed();
+  hResult = signing::BuildSignedContentInfoBase64(trace, input, dwBase64Flags, pszText, &nTextLen);
+  if (FAILED(hResult)) return hResult;
   // Base64EncodeEx's text is already a zero-terminated new[] array.
-  *ppszOutput = pszText;
+  *ppszOutput = pszText.release();
   *pdwOutputLen = static_cast<DWORD>(nTextLen);
   return S_OK;
 }

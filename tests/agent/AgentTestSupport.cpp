@@ -9,6 +9,7 @@
 #include "platform/Csp.h"
 #include "platform/CspProvider.h"
 #include "support/TempEnvironment.h"
+#include "trace/Trace.h"
 
 namespace agenttest {
 namespace {
@@ -25,8 +26,9 @@ struct ContextFree {
 using UniqueContext = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
 
 UniqueStore OpenUserStore(const char16_t* name) {
-  return UniqueStore(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
-                                   0, CERT_SYSTEM_STORE_CURRENT_USER, name));
+  return UniqueStore(CertOpenStore(CERT_STORE_PROV_SYSTEM_W,
+                                   X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                   CERT_SYSTEM_STORE_CURRENT_USER, name));
 }
 
 UniqueContext ContextOf(const testpki::Identity& id) {
@@ -46,10 +48,10 @@ void InstallRsa(const testpki::Identity& id, const std::string& container) {
   ASSERT_TRUE(context);
   std::u16string wideContainer = FromUtf8(container);
   std::u16string wideProvider = MS_ENHANCED_PROV_W;
-  CRYPT_KEY_PROV_INFO info{wideContainer.data(), wideProvider.data(), PROV_RSA_FULL, 0, 0,
-                           nullptr, AT_KEYEXCHANGE};
-  ASSERT_TRUE(CertSetCertificateContextProperty(context.get(), CERT_KEY_PROV_INFO_PROP_ID, 0,
-                                                &info));
+  CRYPT_KEY_PROV_INFO info{wideContainer.data(), wideProvider.data(), PROV_RSA_FULL, 0, 0, nullptr,
+                           AT_KEYEXCHANGE};
+  ASSERT_TRUE(
+      CertSetCertificateContextProperty(context.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
   UniqueStore my = OpenUserStore(u"MY");
   ASSERT_TRUE(my);
   ASSERT_TRUE(CertAddCertificateContextToStore(my.get(), context.get(),
@@ -149,6 +151,49 @@ std::string ReadFile(const std::u16string& path) {
 
 std::u16string NewPath(const std::string& name) {
   return PathOf(testsupport::MakeTempDir("out") / name);
+}
+
+FailureLines::FailureLines() {
+  m_session = StartTraceSession([this](const TRACE_RECORD& r) {
+    if (r.MessageNumber == TRACE_MSG_FAILURE && r.Guid == kTraceGuidAgent && !r.Arguments.empty()) {
+      const std::string& bytes = r.Arguments[0];
+      m_lines.emplace_back(reinterpret_cast<const char16_t*>(bytes.data()), bytes.size() / 2 - 1);
+    }
+  });
+  EnableTrace(TRUE, TRACE_FLAG_ERROR, 0, &kTraceControlGuid, m_session);
+  StartTracing();
+}
+
+FailureLines::~FailureLines() {
+  StopTracing();
+  StopTraceSession(m_session);
+}
+
+std::string FailureLines::Last() const { return m_lines.empty() ? "" : ToUtf8(m_lines.back()); }
+
+Bytes MinimalSm2Signature(const Bytes& der) {
+  // Short lengths only: the whole value is at most 72 bytes.
+  std::size_t at = 2;
+  auto integer = [&](Bytes& value) {
+    if (at + 2 > der.size() || der[at] != 0x02 || der[at + 1] > 33) return false;
+    const std::size_t length = der[at + 1];
+    if (at + 2 + length > der.size()) return false;
+    value.assign(der.begin() + std::ptrdiff_t(at + 2),
+                 der.begin() + std::ptrdiff_t(at + 2 + length));
+    at += 2 + length;
+    // Keep one 00 only where it marks a positive number with its top bit set.
+    while (value.size() > 1 && value[0] == 0x00 && !(value[1] & 0x80)) value.erase(value.begin());
+    return true;
+  };
+  Bytes r, s;
+  if (der.size() < 2 || der[0] != 0x30 || der[1] != der.size() - 2 || !integer(r) || !integer(s) ||
+      at != der.size())
+    return der;
+  Bytes out{0x30, BYTE(4 + r.size() + s.size()), 0x02, BYTE(r.size())};
+  out.insert(out.end(), r.begin(), r.end());
+  out.insert(out.end(), {0x02, BYTE(s.size())});
+  out.insert(out.end(), s.begin(), s.end());
+  return out;
 }
 
 }  // namespace agenttest

@@ -13,6 +13,7 @@
 #include "agent/CryptoAgent.h"
 #include "pki/TestPki.h"
 #include "platform/Bstr.h"
+#include "platform/EventTrace.h"
 #include "platform/WideString.h"
 
 namespace agenttest {
@@ -60,5 +61,27 @@ std::u16string WriteFile(const std::string& name, const std::string& bytes);
 std::string ReadFile(const std::u16string& path);
 // A path in a fresh folder that does not exist yet.
 std::u16string NewPath(const std::string& name);
+
+// An SM2 signature SEQUENCE { INTEGER r, INTEGER s } of the container
+// route, which writes each half as its 32 bytes with leading zeros kept, in
+// the minimal DER that OpenSSL insists on (it refuses the padded form, about
+// one signature in 128). Bytes that are not such a SEQUENCE come back as
+// they are, so the verification that follows fails.
+Bytes MinimalSm2Signature(const Bytes& der);
+
+// The agent's failure lines (record 12) while the object lives.
+class FailureLines {
+ public:
+  FailureLines();
+  ~FailureLines();
+  FailureLines(const FailureLines&) = delete;
+  FailureLines& operator=(const FailureLines&) = delete;
+  // The latest line as UTF-8; empty when there is none.
+  std::string Last() const;
+
+ private:
+  TRACEHANDLE m_session = 0;
+  std::vector<std::u16string> m_lines;
+};
 
 }  // namespace agenttest

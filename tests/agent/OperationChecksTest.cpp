@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "AgentTestSupport.h"
 #include "agent/CryptoAgent.h"
 #include "platform/Bstr.h"
 #include "platform/EventTrace.h"
@@ -30,6 +31,7 @@ enum class Role {
 enum class Side { None, Sign, Encrypt };
 enum class Out { Text, TextMayStayNull, Bool };
 
+using agenttest::FailureLines;
 using Args = std::array<LPCWSTR, 5>;
 
 WCHAR g_stale[] = u"stale";
@@ -205,31 +207,6 @@ const Paths& TestPaths() {
   static const Paths paths;
   return paths;
 }
-
-// Record 12 lines of the agent while a test runs.
-class FailureLines {
- public:
-  FailureLines() {
-    m_session = StartTraceSession([this](const TRACE_RECORD& r) {
-      if (r.MessageNumber == TRACE_MSG_FAILURE && r.Guid == kTraceGuidAgent &&
-          !r.Arguments.empty()) {
-        const std::string& bytes = r.Arguments[0];
-        m_lines.emplace_back(reinterpret_cast<const char16_t*>(bytes.data()), bytes.size() / 2 - 1);
-      }
-    });
-    EnableTrace(TRUE, TRACE_FLAG_ERROR, 0, &kTraceControlGuid, m_session);
-    StartTracing();
-  }
-  ~FailureLines() {
-    StopTracing();
-    StopTraceSession(m_session);
-  }
-  std::string Last() const { return m_lines.empty() ? "" : ToUtf8(m_lines.back()); }
-
- private:
-  TRACEHANDLE m_session = 0;
-  std::vector<std::u16string> m_lines;
-};
 
 class OperationChecks : public testing::TestWithParam<Operation> {
  protected:

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <set>
+#include <vector>
 
 #include "EnvelopeTestSupport.h"
 #include "platform/CryptErrors.h"
@@ -12,6 +13,7 @@
 #include "resources/ResultCodes.h"
 #include "support/Subprocess.h"
 #include "support/TempEnvironment.h"
+#include "trace/Trace.h"
 #include "winsvc/CryptoApiEnvelopes.h"
 
 namespace {
@@ -314,6 +316,44 @@ TEST_F(CryptoApiEnvelopeTest, AFileThatShrinksWhileReadEndsTheRead) {
   EXPECT_TRUE(shrinker.done);
   CryptMsgClose(hMsg);
   RelaseCMSRecipientInfo(pInfo);
+}
+
+TEST_F(CryptoApiEnvelopeTest, InputFileReadsBlocksOnlyUpToItsSizeAtOpening) {
+  StepTrace trace(kTraceGuidWinsvc, u"CryptoApiEnvelopesTest", u"InputFile");
+  InputFile missing;
+  EXPECT_EQ(missing.Open(trace, u"CreateFile", Path("none").u16string().c_str()),
+            HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+
+  const Bytes data = envtest::Pattern(ENVELOPE_FILE_BLOCK + 5);
+  envtest::WriteAll(Path("in"), data);
+  InputFile file;
+  ASSERT_EQ(file.Open(trace, u"CreateFile", Path("in").u16string().c_str()), S_OK);
+  EXPECT_EQ(file.Size(), data.size());
+  // Bytes added after the opening are not part of the file as read.
+  fs::resize_file(Path("in"), data.size() + 100);
+  Bytes block(ENVELOPE_FILE_BLOCK), read;
+  std::vector<DWORD> sizes;
+  while (!file.AtEnd()) {
+    DWORD cbRead = 0;
+    ASSERT_EQ(file.ReadBlock(trace, block.data(), &cbRead), S_OK);
+    sizes.push_back(cbRead);
+    read.insert(read.end(), block.begin(), block.begin() + cbRead);
+  }
+  EXPECT_EQ(sizes, (std::vector<DWORD>{ENVELOPE_FILE_BLOCK, 5}));
+  EXPECT_EQ(read, data);
+
+  // A file cut short after the opening ends the read instead of looping.
+  InputFile shrunk;
+  ASSERT_EQ(shrunk.Open(trace, u"CreateFile", Path("in").u16string().c_str()), S_OK);
+  fs::resize_file(Path("in"), 0);
+  DWORD cbRead = 0;
+  EXPECT_EQ(shrunk.ReadBlock(trace, block.data(), &cbRead), HRESULT_FROM_WIN32(ERROR_HANDLE_EOF));
+  EXPECT_FALSE(shrunk.AtEnd());
+
+  envtest::WriteAll(Path("empty"), {});
+  InputFile empty;
+  ASSERT_EQ(empty.Open(trace, u"CreateFile", Path("empty").u16string().c_str()), S_OK);
+  EXPECT_TRUE(empty.AtEnd());
 }
 
 TEST_F(CryptoApiEnvelopeTest, RecipientDescriptionAndStreamOutput) {
