@@ -18,70 +18,13 @@
 #include "platform/Format.h"
 #include "platform/WideString.h"
 #include "resources/ModuleResources.h"
+#include "support/FakeCspProvider.h"
 #include "support/TempEnvironment.h"
 #include "ui/CertificateRows.h"
 
 namespace {
 
-using platform::csp::CspProvider;
-using platform::csp::KeyPair;
-
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-
-// A token provider holding one key pair per container, reporting the
-// implementation type the test gives it.
-class TokenProvider : public CspProvider {
- public:
-  explicit TokenProvider(DWORD impType) : m_impType(impType) {}
-  DWORD ImplementationType() const override { return m_impType; }
-  void Add(std::string container, std::shared_ptr<const KeyPair> pair) {
-    m_containers.emplace_back(std::move(container), std::move(pair));
-  }
-  std::vector<std::string> EnumContainers() override {
-    std::vector<std::string> names;
-    for (const auto& c : m_containers) names.push_back(c.first);
-    return names;
-  }
-  HRESULT OpenContainer(std::string_view name) override {
-    return Find(name) ? S_OK : NTE_BAD_KEYSET;
-  }
-  HRESULT CreateContainer(std::string_view) override { return E_NOTIMPL; }
-  HRESULT DeleteContainer(std::string_view) override { return E_NOTIMPL; }
-  HRESULT GetKeyPair(std::string_view name, DWORD keySpec,
-                     std::shared_ptr<const KeyPair>* keyPair) override {
-    const auto* pair = Find(name);
-    if (pair == nullptr) return NTE_BAD_KEYSET;
-    if ((*pair)->keySpec != keySpec) return NTE_NO_KEY;
-    *keyPair = *pair;
-    return S_OK;
-  }
-  HRESULT PutKeyPair(std::string_view, DWORD, EVP_PKEY*, std::span<const BYTE>) override {
-    return E_NOTIMPL;
-  }
-  HRESULT SetCertificate(std::string_view, DWORD, std::span<const BYTE>) override {
-    return E_NOTIMPL;
-  }
-
- private:
-  const std::shared_ptr<const KeyPair>* Find(std::string_view name) const {
-    for (const auto& c : m_containers)
-      if (c.first == name) return &c.second;
-    return nullptr;
-  }
-  DWORD m_impType;
-  std::vector<std::pair<std::string, std::shared_ptr<const KeyPair>>> m_containers;
-};
-
-std::shared_ptr<const KeyPair> SignaturePair(const testpki::Identity& id) {
-  auto pair = std::make_shared<KeyPair>();
-  pair->keySpec = AT_SIGNATURE;
-  pair->algId = CALG_SM2_SIGN;
-  EVP_PKEY_up_ref(id.key());
-  pair->key = id.key();
-  const testpki::Bytes der = id.CertDer();
-  pair->certificate.assign(der.begin(), der.end());
-  return pair;
-}
 
 std::u16string DateText(const ASN1_TIME* time) {
   std::tm tm{};
@@ -122,8 +65,8 @@ class CertificateRowsTest : public testing::Test {
   // implementation type, and the certificate pointing at it.
   void AddWithKeyOn(DWORD impType, const testpki::Identity& id) {
     const std::u16string name = u"Rows Token " + FormatW(u"%u", m_installed.size());
-    auto provider = std::make_shared<TokenProvider>(impType);
-    provider->Add("key", SignaturePair(id));
+    auto provider = std::make_shared<testsupport::FakeCspProvider>(impType);
+    provider->Add({"key", nullptr, testsupport::Sm2KeyPair(AT_SIGNATURE, id)});
     const std::u16string image = u"test:rows:" + name;
     platform::csp::RegisterImplementation(image, [provider] { return provider; });
     ASSERT_EQ(platform::csp::InstallProvider(name, PROV_RSA_FULL, image), ERROR_SUCCESS);

@@ -8,75 +8,17 @@
 #include "pki/TestPki.h"
 #include "platform/CspProvider.h"
 #include "platform/WideString.h"
+#include "support/FakeCspProvider.h"
 #include "winsvc/UnregisteredCertificates.h"
 
 namespace {
 
-using platform::csp::CspProvider;
-using platform::csp::KeyPair;
-
-// A token-like provider whose containers, their order and their key pairs
-// the test decides. Read-only, as the walk must be.
-class ScriptedProvider : public CspProvider {
- public:
-  struct Container {
-    std::string name;
-    std::shared_ptr<const KeyPair> exchange;
-    std::shared_ptr<const KeyPair> signature;
-  };
-
-  void Add(Container container) { m_containers.push_back(std::move(container)); }
-
-  std::vector<std::string> EnumContainers() override {
-    std::vector<std::string> names;
-    for (const Container& c : m_containers) names.push_back(c.name);
-    return names;
-  }
-  HRESULT OpenContainer(std::string_view container) override {
-    return Find(container) ? S_OK : NTE_BAD_KEYSET;
-  }
-  HRESULT CreateContainer(std::string_view) override { return E_NOTIMPL; }
-  HRESULT DeleteContainer(std::string_view) override { return E_NOTIMPL; }
-  HRESULT GetKeyPair(std::string_view container, DWORD keySpec,
-                     std::shared_ptr<const KeyPair>* keyPair) override {
-    const Container* c = Find(container);
-    if (c == nullptr) return NTE_BAD_KEYSET;
-    const auto& pair = keySpec == AT_KEYEXCHANGE ? c->exchange : c->signature;
-    if (!pair) return NTE_NO_KEY;
-    *keyPair = pair;
-    return S_OK;
-  }
-  HRESULT PutKeyPair(std::string_view, DWORD, EVP_PKEY*, std::span<const BYTE>) override {
-    return E_NOTIMPL;
-  }
-  HRESULT SetCertificate(std::string_view, DWORD, std::span<const BYTE>) override {
-    return E_NOTIMPL;
-  }
-
- private:
-  const Container* Find(std::string_view name) const {
-    for (const Container& c : m_containers)
-      if (c.name == name) return &c;
-    return nullptr;
-  }
-  std::vector<Container> m_containers;
-};
+using testsupport::FakeCspProvider;
+using testsupport::Sm2KeyPair;
 
 std::vector<BYTE> DerOf(const testpki::Identity& id) {
   const testpki::Bytes der = id.CertDer();
   return {der.begin(), der.end()};
-}
-
-// certificate empty: a key pair that carries no certificate parameter.
-std::shared_ptr<const KeyPair> MakeKeyPair(DWORD keySpec, const testpki::Identity& id,
-                                           bool withCertificate = true) {
-  auto pair = std::make_shared<KeyPair>();
-  pair->keySpec = keySpec;
-  pair->algId = keySpec == AT_KEYEXCHANGE ? CALG_SM2_KEYX : CALG_SM2_SIGN;
-  EVP_PKEY_up_ref(id.key());
-  pair->key = id.key();
-  if (withCertificate) pair->certificate = DerOf(id);
-  return pair;
 }
 
 class UnregisteredCertificatesTest : public testing::Test {
@@ -101,8 +43,8 @@ class UnregisteredCertificatesTest : public testing::Test {
   }
 
   // Installs a scripted provider under that name and hands it back to fill.
-  std::shared_ptr<ScriptedProvider> Install(const std::u16string& name) {
-    auto provider = std::make_shared<ScriptedProvider>();
+  std::shared_ptr<FakeCspProvider> Install(const std::u16string& name) {
+    auto provider = std::make_shared<FakeCspProvider>();
     const std::u16string image = u"test:scripted:" + name;
     platform::csp::RegisterImplementation(image, [provider] { return provider; });
     EXPECT_EQ(platform::csp::InstallProvider(name, PROV_RSA_FULL, image), ERROR_SUCCESS);
@@ -140,10 +82,10 @@ TEST_F(UnregisteredCertificatesTest, ContainerWalkKeepsOrderAndSkipsPairsWithout
   auto token = Install(u"Walk Token CSP");
   // Shortest name first: a walk that offered only the last name's length
   // would lose the longer names that follow.
-  token->Add({"a", MakeKeyPair(AT_KEYEXCHANGE, *s_sign, false), nullptr});
+  token->Add({"a", Sm2KeyPair(AT_KEYEXCHANGE, *s_sign, false), nullptr});
   token->Add(
-      {"bb-longer", MakeKeyPair(AT_KEYEXCHANGE, *s_encrypt), MakeKeyPair(AT_SIGNATURE, *s_sign)});
-  token->Add({"ccc-the-longest-name-of-all", nullptr, MakeKeyPair(AT_SIGNATURE, *s_sign)});
+      {"bb-longer", Sm2KeyPair(AT_KEYEXCHANGE, *s_encrypt), Sm2KeyPair(AT_SIGNATURE, *s_sign)});
+  token->Add({"ccc-the-longest-name-of-all", nullptr, Sm2KeyPair(AT_SIGNATURE, *s_sign)});
 
   ASSERT_EQ(FilterUnregisteredCertificatesfromSpecifiedCSP(u"Walk Token CSP", nullptr, m_set),
             S_OK);
@@ -157,7 +99,7 @@ TEST_F(UnregisteredCertificatesTest, ContainerWalkKeepsOrderAndSkipsPairsWithout
 
 TEST_F(UnregisteredCertificatesTest, SpecifiedProviderAppendsAndReportsItsOwnFailures) {
   Install(u"Empty Token CSP");
-  Install(u"Walk Token CSP")->Add({"c", MakeKeyPair(AT_KEYEXCHANGE, *s_sign), nullptr});
+  Install(u"Walk Token CSP")->Add({"c", Sm2KeyPair(AT_KEYEXCHANGE, *s_sign), nullptr});
   ASSERT_EQ(FilterUnregisteredCertificatesfromSpecifiedCSP(u"Walk Token CSP", nullptr, m_set),
             S_OK);
   ASSERT_EQ(m_set.size(), 1u);
@@ -174,8 +116,8 @@ TEST_F(UnregisteredCertificatesTest, SpecifiedProviderAppendsAndReportsItsOwnFai
 
 TEST_F(UnregisteredCertificatesTest, GetFromContainerFailsWithoutHandingOut) {
   auto token = Install(u"Walk Token CSP");
-  token->Add({"no-cert", MakeKeyPair(AT_KEYEXCHANGE, *s_sign, false), nullptr});
-  token->Add({"good", MakeKeyPair(AT_KEYEXCHANGE, *s_sign), nullptr});
+  token->Add({"no-cert", Sm2KeyPair(AT_KEYEXCHANGE, *s_sign, false), nullptr});
+  token->Add({"good", Sm2KeyPair(AT_KEYEXCHANGE, *s_sign), nullptr});
   struct Case {
     const char16_t* csp;
     const char16_t* container;
@@ -212,7 +154,7 @@ TEST_F(UnregisteredCertificatesTest, GetFromContainerFailsWithoutHandingOut) {
 
 TEST_F(UnregisteredCertificatesTest, FilterSelectsButNeverTestsThePrivateKey) {
   auto token = Install(u"Walk Token CSP");
-  token->Add({"c", MakeKeyPair(AT_KEYEXCHANGE, *s_encrypt), MakeKeyPair(AT_SIGNATURE, *s_sign)});
+  token->Add({"c", Sm2KeyPair(AT_KEYEXCHANGE, *s_encrypt), Sm2KeyPair(AT_SIGNATURE, *s_sign)});
 
   // The certificates carry no key link a store filter could follow, so a
   // private-key test would drop both.
@@ -284,10 +226,10 @@ TEST_F(UnregisteredCertificatesTest, AllProvidersSkipMicrosoftAndSurviveBrokenOn
   ASSERT_EQ(platform::csp::InstallProvider(u"Alpha Broken CSP", PROV_RSA_FULL, u"test:nothing"),
             ERROR_SUCCESS);
   m_installed.push_back(u"Alpha Broken CSP");
-  Install(u"Beta Token CSP")->Add({"b", MakeKeyPair(AT_KEYEXCHANGE, *s_sign), nullptr});
-  Install(u"Gamma Token CSP")->Add({"g", nullptr, MakeKeyPair(AT_SIGNATURE, *s_encrypt)});
+  Install(u"Beta Token CSP")->Add({"b", Sm2KeyPair(AT_KEYEXCHANGE, *s_sign), nullptr});
+  Install(u"Gamma Token CSP")->Add({"g", nullptr, Sm2KeyPair(AT_SIGNATURE, *s_encrypt)});
   // Named like a built-in one, so left alone although it holds a certificate.
-  Install(u"Contoso Microsoft SM2 CSP")->Add({"m", MakeKeyPair(AT_KEYEXCHANGE, *s_sign), nullptr});
+  Install(u"Contoso Microsoft SM2 CSP")->Add({"m", Sm2KeyPair(AT_KEYEXCHANGE, *s_sign), nullptr});
 
   EXPECT_EQ(FilterUnregisteredCertificatesfromCSP(nullptr, m_set), S_OK);
   const std::vector<Found> expected = {
