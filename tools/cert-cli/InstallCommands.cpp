@@ -3,11 +3,6 @@
 // (its failures are only traced), so the stores are compared before and
 // after, and the result is judged against the chain this tool was built with.
 #include <dlfcn.h>
-#include <libxml/parser.h>
-#include <libxml/tree.h>
-#include <openssl/evp.h>
-#include <openssl/pkcs7.h>
-#include <openssl/x509.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,7 +22,10 @@
 #include "platform/Resources.h"
 #include "platform/StateFolders.h"
 #include "platform/WideString.h"
+#include "register/CertificateChainOperate.h"
 #include "resources/ModuleResources.h"
+#include "smengine/Base64.h"
+#include "smengine/TextUtility.h"
 
 namespace certcli {
 
@@ -44,13 +42,6 @@ struct ExpectedChain {
   StoreContents intermediates;  // for CA
 };
 
-struct XmlDocFree {
-  void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-struct Pkcs7Free {
-  void operator()(PKCS7* p) const { PKCS7_free(p); }
-};
-
 std::filesystem::path DefaultModulePath() {
   std::error_code ec;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -58,32 +49,17 @@ std::filesystem::path DefaultModulePath() {
   return self.parent_path().parent_path() / "plugins" / kModuleName;
 }
 
-xmlNode* Child(xmlNode* parent, const char* name) {
-  for (xmlNode* node = parent ? parent->children : nullptr; node != nullptr; node = node->next)
-    if (node->type == XML_ELEMENT_NODE && xmlStrcmp(node->name, BAD_CAST name) == 0) return node;
-  return nullptr;
-}
-
-std::string TextOf(xmlNode* node) {
-  xmlChar* content = node ? xmlNodeGetContent(node) : nullptr;
-  std::string text = content ? reinterpret_cast<const char*>(content) : "";
-  xmlFree(content);
-  return text;
-}
-
-std::optional<Bytes> DecodeBase64(const std::string& text) {
-  std::string compact;
-  for (char c : text)
-    if (c != '\n' && c != '\r' && c != ' ' && c != '\t') compact += c;
-  if (compact.size() % 4 != 0) return std::nullopt;
-  Bytes bytes(compact.size() / 4 * 3 + 1);
-  const int length = EVP_DecodeBlock(bytes.data(), reinterpret_cast<const BYTE*>(compact.data()),
-                                     static_cast<int>(compact.size()));
-  if (length < 0) return std::nullopt;
-  std::size_t size = static_cast<std::size_t>(length);
-  for (std::size_t i = compact.size(); i > 0 && compact[i - 1] == '=' && size > 0; --i) --size;
-  bytes.resize(size);
-  return bytes;
+// The Base64 text of the named child of `parent`, decoded.
+std::optional<Bytes> DecodedChild(const XmlNode& parent, LPCWSTR name) {
+  XmlNode child;
+  if (FindChildNode(child, parent, name) != S_OK) return std::nullopt;
+  const std::string text = ToUtf8(child.Text());
+  BYTE* pbyData = nullptr;
+  int nDataLength = 0;
+  if (FAILED(Base64DecodeEx(static_cast<int>(text.size()), text.c_str(), &pbyData, &nDataLength)))
+    return std::nullopt;
+  std::unique_ptr<BYTE[]> data(pbyData);
+  return Bytes(data.get(), data.get() + nDataLength);
 }
 
 // What the chain resource compiled into this tool installs: the roots it
@@ -97,20 +73,20 @@ std::optional<ExpectedChain> ReadExpectedChain() {
     Error("this build carries no CA chain resource");
     return std::nullopt;
   }
-  std::unique_ptr<xmlDoc, XmlDocFree> doc(xmlReadMemory(
-      static_cast<const char*>(data), static_cast<int>(SizeofResource(module, resource)),
-      "ca-chain.xml", nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR));
-  xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
-  xmlNode* roots = Child(root, "RootCACertificate");
-  const auto bundle = DecodeBase64(TextOf(Child(root, "P7bContent")));
-  if (roots == nullptr || !bundle) {
+  XmlDocument document;
+  XmlNode root, roots;
+  std::optional<Bytes> bundle;
+  if (FAILED(
+          LoadXMLDom(static_cast<const BYTE*>(data), SizeofResource(module, resource), document)) ||
+      GetXMLRootNode(document, root) != S_OK ||
+      FindChildNode(roots, root, u"RootCACertificate") != S_OK ||
+      !(bundle = DecodedChild(root, u"P7bContent"))) {
     Error("the CA chain resource does not read");
     return std::nullopt;
   }
   ExpectedChain chain;
-  for (xmlNode* node = roots->children; node != nullptr; node = node->next) {
-    if (node->type != XML_ELEMENT_NODE) continue;
-    const auto blob = DecodeBase64(TextOf(Child(node, "Content")));
+  for (XmlNode node = roots.FirstChild(); node; node = node.NextSibling()) {
+    const auto blob = DecodedChild(node, u"Content");
     CertContextPtr context(blob ? CertDeserializeCertificateStoreElement(
                                       blob->data(), static_cast<DWORD>(blob->size()))
                                 : nullptr);
@@ -121,28 +97,22 @@ std::optional<ExpectedChain> ReadExpectedChain() {
     chain.roots[Hex(Thumbprint(context.get()))] = NameText(context->pCertInfo->Subject);
   }
 
-  const unsigned char* p = bundle->data();
-  std::unique_ptr<PKCS7, Pkcs7Free> p7(d2i_PKCS7(nullptr, &p, static_cast<long>(bundle->size())));
-  STACK_OF(X509)* certs =
-      p7 && PKCS7_type_is_signed(p7.get()) && p7->d.sign != nullptr ? p7->d.sign->cert : nullptr;
-  if (certs == nullptr) {
+  CRYPT_DATA_BLOB bundleBlob{static_cast<DWORD>(bundle->size()), bundle->data()};
+  CertStorePtr bundleStore(CertOpenStore(CERT_STORE_PROV_PKCS7,
+                                         X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                         CERT_STORE_READONLY_FLAG, &bundleBlob));
+  if (!bundleStore) {
     Error("the CA chain resource holds no certificate bundle");
     return std::nullopt;
   }
-  for (int i = 0; i < sk_X509_num(certs); ++i) {
-    const Bytes der = DerOf(sk_X509_value(certs, i));
-    CertContextPtr context(CertCreateCertificateContext(X509_ASN_ENCODING, der.data(),
-                                                        static_cast<DWORD>(der.size())));
-    if (!context) {
-      Error("a certificate of the CA chain bundle does not decode");
-      return std::nullopt;
-    }
-    const CERT_INFO& info = *context->pCertInfo;
+  for (PCCERT_CONTEXT pCert = CertEnumCertificatesInStore(bundleStore.get(), nullptr);
+       pCert != nullptr; pCert = CertEnumCertificatesInStore(bundleStore.get(), pCert)) {
+    const CERT_INFO& info = *pCert->pCertInfo;
     const bool bSelfSigned =
         info.Issuer.cbData == info.Subject.cbData &&
         std::equal(info.Subject.pbData, info.Subject.pbData + info.Subject.cbData,
                    info.Issuer.pbData);
-    if (!bSelfSigned) chain.intermediates[Hex(Thumbprint(context.get()))] = NameText(info.Subject);
+    if (!bSelfSigned) chain.intermediates[Hex(Thumbprint(pCert))] = NameText(info.Subject);
   }
   return chain;
 }
