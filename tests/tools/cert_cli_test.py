@@ -461,6 +461,120 @@ class InstallCaTest(CliTestCase):
         self.assertEqual(self.thumbprints("--machine", "ROOT", "CA"), [])
 
 
+class SitesTest(CliTestCase):
+    """sites list / allow / revoke over the user's approvals and a machine
+    policy written into the temporary machine root."""
+
+    def sites_file(self):
+        return os.path.join(self.root, "data", "npsigil", "sites")
+
+    def policy(self, text, mode=0o644):
+        folder = os.path.join(self.root, "machine", "policy")
+        os.makedirs(folder, exist_ok=True)
+        path = os.path.join(folder, "sites")
+        with open(path, "w") as f:
+            f.write(text)
+        os.chmod(path, mode)
+        return path
+
+    def listed(self):
+        out = self.run_cli("sites", "list").stdout
+        return [line.split("\t") for line in out.splitlines() if "\t" in line]
+
+    def test_allow_list_revoke_round_trip(self):
+        self.assertIn("(no sites)", self.run_cli("sites", "list").stdout)
+        out = self.run_cli("sites", "allow", "HTTPS://Shop.Example:443").stdout
+        self.assertIn("allowed https://shop.example to use keys and files", out)
+        self.run_cli("sites", "allow", "https://[0:0::1]:8443")
+        self.run_cli("sites", "allow", "http://localhost:3000")
+        self.assertEqual(self.listed(), [
+            ["https://shop.example", "keys files", "user"],
+            ["https://[::1]:8443", "keys files", "user"],
+            ["http://localhost:3000", "keys files", "user"],
+        ])
+        self.assertEqual(os.stat(self.sites_file()).st_mode & 0o777, 0o600)
+        self.assertEqual(os.stat(os.path.dirname(self.sites_file())).st_mode & 0o777, 0o700)
+        self.assertEqual(os.listdir(os.path.dirname(self.sites_file())), ["sites"])
+
+        # Allowing again changes nothing; revoking takes the one site away.
+        self.run_cli("sites", "allow", "https://shop.example")
+        self.assertEqual(len(self.listed()), 3)
+        self.assertIn("revoked https://[::1]:8443",
+                      self.run_cli("sites", "revoke", "https://[::1]:8443").stdout)
+        self.assertEqual([row[0] for row in self.listed()],
+                         ["https://shop.example", "http://localhost:3000"])
+        result = self.run_cli("sites", "revoke", "https://[::1]:8443", expect=1)
+        self.assertIn("was not allowed", result.stderr)
+
+    def test_refuses_what_is_not_a_secure_origin_and_writes_nothing(self):
+        for origin in ("http://shop.example", "file://", "http://10.0.0.1"):
+            with self.subTest(origin=origin):
+                result = self.run_cli("sites", "allow", origin, expect=1)
+                self.assertIn("not a secure origin", result.stderr)
+        for origin in ("https://shop.example/", "https://shop.example/path", "null", "shop.example",
+                       "https://user@shop.example", "https://shop.example:0", "file:///tmp/x",
+                       "https://b\u00fccher.example"):
+            with self.subTest(origin=origin):
+                result = self.run_cli("sites", "allow", origin, expect=1)
+                self.assertIn("is not a web origin", result.stderr)
+                self.run_cli("sites", "revoke", origin, expect=1)
+        self.assertFalse(os.path.exists(os.path.dirname(self.sites_file())))
+
+    def test_usage_errors_exit_2(self):
+        for args in (("sites",), ("sites", "show"), ("sites", "list", "x"), ("sites", "allow"),
+                     ("sites", "allow", "https://a.example", "https://b.example"),
+                     ("sites", "revoke"), ("sites", "allow", "--all")):
+            with self.subTest(args=args):
+                self.assertIn("npsigil-cert", self.run_cli(*args, expect=2).stderr)
+        self.assertIn("sites allow ORIGIN", self.run_cli("help").stdout)
+
+    def test_machine_policy_and_its_lock_are_shown(self):
+        self.run_cli("sites", "allow", "https://shop.example")
+        self.run_cli("sites", "allow", "https://intranet.example")
+        self.policy("# pre-approved\nhttps://intranet.example\nhttps://hr.example keys\n")
+        self.assertEqual(self.listed(), [
+            ["https://intranet.example", "keys files", "machine"],
+            ["https://hr.example", "keys", "machine"],
+            ["https://shop.example", "keys files", "user"],
+            ["https://intranet.example", "keys files", "user (the machine policy decides)"],
+        ])
+        self.assertNotIn("locked", self.run_cli("sites", "list").stdout)
+
+        self.policy("https://intranet.example\nonly-listed\n")
+        out = self.run_cli("sites", "list").stdout
+        self.assertIn("locked: the machine policy", out)
+        self.assertIn(["https://shop.example", "keys files",
+                       "user (no effect: not in the locked machine list)"], self.listed())
+        out = self.run_cli("sites", "allow", "https://new.example").stdout
+        self.assertIn("has no effect", out)
+
+        # Revoking what the machine lists: the user's own line goes, the note stays.
+        out = self.run_cli("sites", "revoke", "https://intranet.example").stdout
+        self.assertIn("still pre-approves it", out)
+        result = self.run_cli("sites", "revoke", "https://intranet.example", expect=1)
+        self.assertIn("only its administrator can change", result.stderr)
+
+    def test_broken_files_are_explained_and_never_overwritten(self):
+        self.policy("https://intranet.example\nonly_listed\n")
+        result = self.run_cli("sites", "list")
+        self.assertIn("line 2", result.stderr)
+        self.assertIn("locked", result.stdout)
+        self.policy("https://intranet.example\n", mode=0o666)
+        result = self.run_cli("sites", "list")
+        self.assertIn("writable by others", result.stderr)
+        self.assertEqual(self.listed(), [])
+
+        target = self.write("elsewhere", b"https://shop.example keys files\n")
+        os.makedirs(os.path.dirname(self.sites_file()), mode=0o700)
+        os.symlink(target, self.sites_file())
+        result = self.run_cli("sites", "allow", "https://new.example", expect=1)
+        self.assertIn("is a link", result.stderr)
+        self.assertTrue(os.path.islink(self.sites_file()))
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(), b"https://shop.example keys files\n")
+        self.assertIn("is a link", self.run_cli("sites", "list").stderr)
+
+
 def main():
     global CLI, FIXTURES, SANITIZED
     parser = argparse.ArgumentParser()

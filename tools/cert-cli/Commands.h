@@ -29,6 +29,9 @@ int RunInstallCa(std::span<const std::string> args);
 int RunEncrypt(std::span<const std::string> args);
 int RunDecrypt(std::span<const std::string> args);
 
+// Web sites' standing approvals and the machine's site policy.
+int RunSites(std::span<const std::string> args);
+
 }  // namespace certcli
 
 namespace certcli {

@@ -48,6 +48,13 @@ constexpr char kUsage[] =
     "  OUT is created new: an existing file is never overwritten, and nothing is\n"
     "  left behind when the operation fails.\n"
     "\n"
+    "Web sites (which pages may use your certificates, keys and files unasked):\n"
+    "  sites list                           your approvals and the machine policy's\n"
+    "                                       pre-approved sites, and its lock\n"
+    "  sites allow ORIGIN                   let ORIGIN (https://host[:port], or http\n"
+    "                                       on localhost) use keys and files\n"
+    "  sites revoke ORIGIN                  take your approval back\n"
+    "\n"
     "Exit status: 0 done, 1 failed, 2 usage error.\n";
 
 struct Command {
@@ -68,6 +75,7 @@ constexpr Command kCommands[] = {
     {"install-ca", certcli::RunInstallCa},
     {"encrypt", certcli::RunEncrypt},
     {"decrypt", certcli::RunDecrypt},
+    {"sites", certcli::RunSites},
 };
 
 }  // namespace
