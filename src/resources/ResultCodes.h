@@ -44,6 +44,8 @@ inline constexpr HRESULT SIGIL_E_INVALID_ENVELOPE_TYPE = SigilCode(0x2023);
 inline constexpr HRESULT SIGIL_E_DATA_EXCEEDS = SigilCode(0x2024);
 inline constexpr HRESULT SIGIL_E_DATA_NOT_READY = SigilCode(0x2025);
 inline constexpr HRESULT SIGIL_E_FILE_TOO_LARGE = SigilCode(0x2026);
+// Wrong passwords for one file from one site came too fast: the next try waits.
+inline constexpr HRESULT SIGIL_E_TOO_MANY_PASSWORDS = SigilCode(0x2027);
 inline constexpr HRESULT SIGIL_E_INVALID_KEY_ALG = SigilCode(0x2401);
 
 // Platform codes the operations set themselves.
@@ -51,6 +53,9 @@ inline constexpr HRESULT SIGIL_E_INVALID_DATA = MakeHResult(0x8007000Du);
 inline constexpr HRESULT SIGIL_E_OPEN_FAILED = MakeHResult(0x8007006Eu);
 inline constexpr HRESULT SIGIL_E_ENCRYPTION_FAILED = MakeHResult(0x80071771u);
 inline constexpr HRESULT SIGIL_E_ALREADY_EXISTS = MakeHResult(0x800700B7u);
+// The user (or the machine's site policy) did not let this site use the
+// certificates, keys or files.
+inline constexpr HRESULT SIGIL_E_SITE_NOT_ALLOWED = MakeHResult(0x80070005u);
 
 // Last error set by the selection dialog when the user cancels.
 inline constexpr DWORD SIGIL_LASTERROR_CANCELED = 0x20001002u;

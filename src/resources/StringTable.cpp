@@ -57,6 +57,10 @@ constexpr STRING_RESOURCE kStrings[] = {
     {0x2024, u"Data exceeds limited", u"数据大小超出限制", u"數據大小超出限制"},
     {0x2025, u"Data isn't ready", u"数据没有准备好", u"數據沒有準備好"},
     {0x2026, u"The file size exceeds the limit allowed.", u"文件大小超出限制", u"文件大小超出限制"},
+    {0x2027, u"Too many wrong passwords. Try again later.", u"密码错误次数过多，请稍后再试。",
+     u"密碼錯誤次數過多，請稍後再試。"},
+    {IDS_SITE_NOT_ALLOWED, u"This site is not allowed to use your certificates.",
+     u"此网站不允许使用您的证书。", u"此網站不允許使用您的證書。"},
     {0x2401, u"Invalid key algorithm.", u"无效的密钥算法", u"無效的密鑰算法"},
     // 0x1402 (CA chain installation) deliberately has no message.
     {0x1402, nullptr, nullptr, nullptr},
