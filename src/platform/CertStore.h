@@ -151,7 +151,8 @@ PCCERT_CONTEXT CertGetSubjectCertificateFromStore(HCERTSTORE hCertStore, DWORD d
 // left out and its certificate imported alone. A null or empty password is
 // tried both as "" and as no password. A wrong password gives
 // ERROR_INVALID_PASSWORD (86); bytes that are not a PKCS#12
-// CRYPT_E_BAD_ENCODE.
+// CRYPT_E_BAD_ENCODE; a blob over 1 MiB 0xA0072026, unparsed. Files of
+// older tools (RC2-40 or triple-DES bags, SHA-1 MAC) open too.
 HCERTSTORE PFXImportCertStore(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, DWORD dwFlags);
 
 // The serialized form of a context (the "Blob" value) and back. Unknown

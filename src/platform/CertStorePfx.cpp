@@ -3,16 +3,20 @@
 // PKCS#12 does not pull the providers in.
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
+#include <openssl/err.h>
 #include <openssl/pkcs12.h>
+#include <openssl/provider.h>
 #include <openssl/x509.h>
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/CertStore.h"
 #include "platform/CertStoreInternal.h"
+#include "platform/CertStorePfx.h"
 #include "platform/CryptErrors.h"
 #include "platform/Csp.h"
 #include "platform/CspProvider.h"
@@ -112,6 +116,21 @@ bool Add(Store& store, X509* cert, EVP_PKEY* key) {
 }
 
 }  // namespace
+
+bool LoadPkcs12Providers() {
+  static std::once_flag once;
+  static bool loaded = false;
+  std::call_once(once, [] {
+    // try_load keeps OpenSSL's fallback to its default provider, which an
+    // explicit load would otherwise switch off for the whole process.
+    ERR_set_mark();
+    const bool haveDefault = OSSL_PROVIDER_try_load(nullptr, "default", 1) != nullptr;
+    loaded = OSSL_PROVIDER_try_load(nullptr, "legacy", 1) != nullptr && haveDefault;
+    ERR_pop_to_mark();
+  });
+  return loaded;
+}
+
 }  // namespace certstore
 
 using namespace certstore;
@@ -121,6 +140,11 @@ HCERTSTORE PFXImportCertStore(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, D
     SetLastHr(E_INVALIDARG);
     return nullptr;
   }
+  if (pPFX->cbData > kMaxPfxSize) {
+    SetLastHr(kPfxTooLargeError);
+    return nullptr;
+  }
+  LoadPkcs12Providers();
   const unsigned char* cursor = pPFX->pbData;
   std::unique_ptr<PKCS12, Pkcs12Free> pfx(
       d2i_PKCS12(nullptr, &cursor, static_cast<long>(pPFX->cbData)));

@@ -20,7 +20,7 @@ struct ContentAlgorithm {
   const char* oid;
   const char* cipherName;  // as OpenSSL fetches it
   std::size_t keySize;
-  std::size_t ivSize;  // 0: parameters are NULL
+  std::size_t ivSize;  // 0: no IV, parameters an empty OCTET STRING
   bool padded;         // PKCS #7 padding to the block size
 };
 

@@ -176,12 +176,12 @@ HRESULT EnvelopeEncoder::Open(const CMSG_ENVELOPED_ENCODE_INFO& info) {
   for (const auto& one : encoded) set.Raw(one);
   recipientsDer_ = std::move(set.Bytes());
 
+  // RC4 has no IV: its parameters are an empty OCTET STRING, an unsalted
+  // 128-bit key as CryptoAPI describes it, and the one form besides none
+  // that OpenSSL's decryption takes (NULL it refuses).
   BerWriter parameters;
   parameters.Oid(algorithm_->oid);
-  if (algorithm_->ivSize != 0)
-    parameters.Tlv(0x04, iv);
-  else
-    parameters.Null();
+  parameters.Tlv(0x04, iv);
   BerWriter algorithm;
   algorithm.Tlv(0x30, parameters.Bytes());
   algorithmDer_ = std::move(algorithm.Bytes());

@@ -161,6 +161,7 @@ HRESULT ReadRecipientInfos(std::span<const BYTE> der, std::vector<EnvelopeRecipi
   out->clear();
   BerReader entries(set.contents);
   while (!entries.AtEnd()) {
+    if (out->size() >= kMaxRecipients) return CRYPT_E_ASN1_LARGE;
     BerElement entry;
     hr = entries.Read(&entry);
     if (FAILED(hr)) return hr;
@@ -180,7 +181,10 @@ HRESULT ReadContentIv(const ContentAlgorithm& algorithm, std::span<const BYTE> p
                       std::vector<BYTE>* iv) {
   iv->clear();
   if (algorithm.ivSize == 0) {
-    // We write NULL; OpenSSL writes an empty OCTET STRING.
+    // We and OpenSSL write an empty OCTET STRING; earlier versions of ours
+    // wrote NULL, and a sender may leave the parameters out. A salt (an
+    // OCTET STRING with contents, for keys shorter than 128 bits) is not
+    // offered.
     const bool none = parameters.empty() ||
                       (parameters.size() == 2 && (parameters[0] == 0x05 || parameters[0] == 0x04) &&
                        parameters[1] == 0x00);

@@ -29,7 +29,14 @@ HRESULT ReadOidElement(std::span<const BYTE> der, std::string* oid);
 HRESULT ReadSmallInteger(std::span<const BYTE> der, DWORD* value);
 // AlgorithmIdentifier: the OID and the parameters' encoding (empty when absent).
 HRESULT ReadAlgorithm(std::span<const BYTE> der, std::string* oid, std::vector<BYTE>* parameters);
-// SET OF RecipientInfo; at least one.
+// Recipients one envelope may name. A recipient with an RSA key of 1024 bits
+// or more takes 150 bytes or more, so this is more than a header that fits
+// the decoder (1 MiB) can hold; a header of tiny entries stops here instead
+// of costing 150 bytes of bookkeeping for each 2 bytes it holds.
+inline constexpr std::size_t kMaxRecipients = 8192;
+
+// SET OF RecipientInfo; at least one, at most kMaxRecipients
+// (CRYPT_E_ASN1_LARGE).
 HRESULT ReadRecipientInfos(std::span<const BYTE> der, std::vector<EnvelopeRecipient>* out);
 // The IV the content algorithm's parameters carry (none for RC4).
 HRESULT ReadContentIv(const ContentAlgorithm& algorithm, std::span<const BYTE> parameters,

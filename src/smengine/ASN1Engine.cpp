@@ -22,12 +22,15 @@ class CountTraits {
   static constexpr const char* kTlvStep = "ParseASN1TLV";
   static constexpr const char* kEndStep = "GetInfiniteLength";
   static constexpr const char* kCounterStep = "Check node count";
-  static constexpr const char* kCounterReason = "*pnNodeCount > MAX_ASN1_NODE_COUNT";
+  static constexpr const char* kPiecesStep = "Check pieces";
 
   explicit CountTraits(int& nCount) : m_nCount(nCount) {}
-  bool Enter() { return ++m_nCount <= MAX_ASN1_NODE_COUNT; }
+  const char* Enter() {
+    return ++m_nCount <= MAX_ASN1_NODE_COUNT ? nullptr : "*pnNodeCount > MAX_ASN1_NODE_COUNT";
+  }
   void Leave() {}
   void Finished(const Node& node) { PrintNode(&node); }
+  bool LeavePieces(const Node&) const { return false; }
 
   static asn1::TlvHeader HeaderOf(const Node& node) { return asn1::HeaderOfNode(node); }
   static void Assign(Node& node, const asn1::TlvHeader& header) {

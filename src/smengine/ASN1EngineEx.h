@@ -9,13 +9,22 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "platform/WinTypes.h"
 
 inline constexpr int MAX_RECURSIVE_DEEP_LEVEL = 128;
 inline constexpr std::int64_t MAX_ASN1_DATA_MEMORY_SIZE = 0x3200000;  // 50 MiB
+// Nodes one decode may make, the root included. A node costs about 150
+// bytes, so a tree never passes 10 MiB however small its elements are. What
+// we read stays far below: a SignedData with its signer's certificate is
+// about 120 nodes, each further certificate about 100, an envelope about 25
+// plus 7 a recipient named by key identifier (about 35 by issuer and serial
+// number), and an OCTET STRING left in pieces (see below) is one node.
+inline constexpr int MAX_ASN1EX_NODE_COUNT = 65536;
 
 struct NodeEx {
   FILE* pFile = nullptr;            // source of a decoded file node
@@ -69,9 +78,30 @@ int EncodeASN1ToMemory(const NodeEx* pNode, BYTE** ppEncodedData, int* pnEncoded
                        int* pnCurrentDeepLevel = nullptr);
 
 // Decode the TLV at the start of the source. Bytes after the root are not
-// looked at. On failure *ppRootNode is null.
+// looked at. On failure *ppRootNode is null; a tree deeper than
+// MAX_RECURSIVE_DEEP_LEVEL or of more than MAX_ASN1EX_NODE_COUNT nodes fails
+// like any other encoding that does not decode.
 int DecodeASN1MemoryEx(const BYTE* pbySource, int nSourceSize, NodeEx** ppRootNode);
 int DecodeASN1FileEx(FILE* fpSource, NodeEx** ppRootNode);
+
+// The same, but the node at piecesPath (child indices from the root: {1, 0}
+// is the first child of the root's second child), when it is constructed,
+// is an OCTET STRING whose pieces stay where they lie: the node gets its
+// length (the end-of-contents included, when indefinite) and no children,
+// and its pieces are only checked. A bulk value split in millions of pieces
+// costs one node; ForEachOctetStringPiece reads them.
+int DecodeASN1MemoryExLeavingPieces(const BYTE* pbySource, int nSourceSize,
+                                    std::span<const int> piecesPath, NodeEx** ppRootNode);
+int DecodeASN1FileExLeavingPieces(FILE* fpSource, std::span<const int> piecesPath,
+                                  NodeEx** ppRootNode);
+
+// The value of a decoded OCTET STRING node as runs of its source: onPiece
+// gets (offset, length) of its own value when it is primitive, else of each
+// primitive piece in order, from its children or, for a node decoded without
+// them, read from its source. ORLO_OK; ORLO_FAILED for pieces that are no
+// OCTET STRINGs or do not walk; or the first other result of onPiece.
+using OctetStringPieceFn = std::function<int(std::int64_t nOffset, std::int64_t nLength)>;
+int ForEachOctetStringPiece(const NodeEx* pNode, const OctetStringPieceFn& onPiece);
 
 // A copy of the node (and with bDeep of its subtree). The copy is the root of
 // its own tree: its pParent is null. A built node's pValue is copied too.

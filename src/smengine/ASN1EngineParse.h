@@ -1,11 +1,15 @@
 // The tree walk both decoders share. The engines differ only in their node
-// record and in what their counter limits (nodes in the tree, or depth), so
+// record and in what their counters limit (nodes in the tree, depth), so
 // those come from a traits object:
-//   NodeType; kMaxLength; kTlvStep, kEndStep, kCounterStep, kCounterReason;
-//   bool Enter(); void Leave(); void Finished(const NodeType&);
+//   NodeType; kMaxLength; kTlvStep, kEndStep, kCounterStep, kPiecesStep;
+//   const char* Enter();  // null, or why this node is one too many
+//   void Leave(); void Finished(const NodeType&);
+//   bool LeavePieces(const NodeType&);  // a constructed node kept unexpanded
 //   static TlvHeader HeaderOf(const NodeType&);
 //   static void SetDefiniteLength(NodeType&, std::int64_t nValueLength);
-//   static NodeType& AddChild(NodeType& parent, const TlvHeader&);  // may throw bad_alloc
+//   NodeType& AddChild(NodeType& parent, const TlvHeader&);  // may throw bad_alloc
+// A node the traits keep unexpanded must be an OCTET STRING in pieces: they
+// are checked and measured where they lie, and no node is made for them.
 #pragma once
 
 #include <cinttypes>
@@ -55,11 +59,24 @@ void AssignHeader(NodeType& node, const TlvHeader& header) {
 template <class Traits>
 int ParseTree(Traits& traits, EngineTrace& trace, typename Traits::NodeType& node,
               const Source& source, std::int64_t nLimit) {
-  if (!traits.Enter())
-    return trace.Failed(Traits::kCounterStep, ORLO_FAILED, Traits::kCounterReason);
+  if (const char* pszRefused = traits.Enter())
+    return trace.Failed(Traits::kCounterStep, ORLO_FAILED, pszRefused);
 
   const TlvHeader header = Traits::HeaderOf(node);
-  if (!IsConstructedTag(header.byTag)) {
+  if (IsConstructedTag(header.byTag) && traits.LeavePieces(node)) {
+    const std::int64_t nEnd =
+        header.bIndefinite ? nLimit : header.nValueOffset + header.nValueLength;
+    std::int64_t nPiecesEnd = 0;
+    const char* pszReason = "";
+    if (ORLO_OK != WalkOctetStringPieces(
+                       source, header.nValueOffset, nEnd,
+                       header.bIndefinite ? PiecesEnd::kEndOfContents : PiecesEnd::kExact,
+                       [](std::int64_t, std::int64_t) { return ORLO_OK; }, &nPiecesEnd,
+                       &pszReason))
+      return trace.Failed(Traits::kPiecesStep, ORLO_FAILED,
+                          Reason(pszReason, header.nValueOffset, nEnd).szText);
+    if (header.bIndefinite) Traits::SetDefiniteLength(node, nPiecesEnd - header.nValueOffset);
+  } else if (!IsConstructedTag(header.byTag)) {
     if (header.bIndefinite) {
       const std::int64_t nEnd = FindEndOfContents(source, header.nValueOffset, nLimit);
       if (nEnd < 0)
@@ -90,7 +107,7 @@ int ParseTree(Traits& traits, EngineTrace& trace, typename Traits::NodeType& nod
       if (const char* pszReason = ReadTlv(source, nPosition, nEnd, Traits::kMaxLength, &child))
         return trace.Failed(Traits::kTlvStep, ORLO_FAILED,
                             Reason(pszReason, nPosition, nEnd).szText);
-      auto& childNode = Traits::AddChild(node, child);
+      auto& childNode = traits.AddChild(node, child);
       const int nResult = ParseTree(traits, trace, childNode, source, nEnd);
       if (ORLO_OK != nResult) return nResult;
       nConsumed += Traits::HeaderOf(childNode).NodeLength();

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/Files.h"
+#include "smengine/EngineResult.h"
 
 namespace asn1 {
 
@@ -16,9 +17,32 @@ bool Source::Read(std::int64_t nPosition, BYTE* pbyOut, std::size_t nCount) cons
     std::memcpy(pbyOut, m_pbyData + nPosition, nCount);
     return true;
   }
-  if (!m_fpFile || _fseeki64(m_fpFile, nPosition, SEEK_SET) != 0) return false;
-  // A file that shrank since it was measured gives a short read: a failure,
-  // never a value padded with whatever the buffer held.
+  return ReadFile(nPosition, pbyOut, nCount);
+}
+
+bool Source::ReadFile(std::int64_t nPosition, BYTE* pbyOut, std::size_t nCount) const {
+  if (!m_fpFile) return false;
+  const auto inBlock = [&] {
+    return m_nBlockStart >= 0 && nPosition >= m_nBlockStart &&
+           static_cast<std::uint64_t>(nPosition - m_nBlockStart) + nCount <= m_block.size();
+  };
+  if (nCount <= kBlockSize && !inBlock()) {
+    const std::size_t nWanted =
+        static_cast<std::size_t>(std::min<std::int64_t>(kBlockSize, m_nSize - nPosition));
+    m_block.resize(kBlockSize);
+    m_nBlockStart = -1;
+    if (_fseeki64(m_fpFile, nPosition, SEEK_SET) != 0) return false;
+    m_block.resize(std::fread(m_block.data(), 1, nWanted, m_fpFile));
+    m_nBlockStart = nPosition;
+  }
+  if (nCount <= kBlockSize) {
+    // A file that shrank since it was measured gives a short block: a
+    // failure, never a value padded with whatever the buffer held.
+    if (!inBlock()) return false;
+    std::memcpy(pbyOut, m_block.data() + (nPosition - m_nBlockStart), nCount);
+    return true;
+  }
+  if (_fseeki64(m_fpFile, nPosition, SEEK_SET) != 0) return false;
   return std::fread(pbyOut, 1, nCount, m_fpFile) == nCount;
 }
 
@@ -95,6 +119,66 @@ std::int64_t FindEndOfContents(const Source& source, std::int64_t nFrom, std::in
     nPosition += static_cast<std::int64_t>(nCount);
   }
   return -1;
+}
+
+namespace {
+
+int WalkPieces(const Source& source, std::int64_t nFrom, std::int64_t nLimit, PiecesEnd end,
+               int nDepthLeft, const PieceFn& onPiece, std::int64_t* pnEnd,
+               const char** ppszReason) {
+  const auto fail = [ppszReason](const char* pszReason) {
+    *ppszReason = pszReason;
+    return ORLO_FAILED;
+  };
+  if (nDepthLeft <= 0) return fail("pieces nested deeper than kMaxPieceDepth");
+  std::int64_t nPosition = nFrom;
+  for (;;) {
+    if (end != PiecesEnd::kEndOfContents && nPosition == nLimit) {
+      *pnEnd = nPosition;
+      return ORLO_OK;
+    }
+    // No piece has tag 00, so two zero octets where a piece would start can
+    // only close the value.
+    if (IsEndOfContents(source, nPosition, nLimit)) {
+      if (end == PiecesEnd::kExact) return fail("end-of-contents inside a definite length");
+      if (end == PiecesEnd::kEither && nPosition + 2 != nLimit)
+        return fail("end-of-contents before the end of the value");
+      *pnEnd = nPosition + 2;
+      return ORLO_OK;
+    }
+    TlvHeader piece;
+    if (const char* pszReason = ReadTlv(source, nPosition, nLimit, INT64_MAX, &piece))
+      return fail(pszReason);
+    if ((piece.byTag & 0xDF) != 0x04) return fail("piece is no OCTET STRING");
+    if (!IsConstructedTag(piece.byTag)) {
+      if (piece.bIndefinite) return fail("primitive piece of indefinite length");
+      const int nResult = onPiece(piece.nValueOffset, piece.nValueLength);
+      if (ORLO_OK != nResult) return nResult;
+      nPosition = piece.nValueOffset + piece.nValueLength;
+      continue;
+    }
+    const int nResult =
+        piece.bIndefinite
+            ? WalkPieces(source, piece.nValueOffset, nLimit, PiecesEnd::kEndOfContents,
+                         nDepthLeft - 1, onPiece, &nPosition, ppszReason)
+            : WalkPieces(source, piece.nValueOffset, piece.nValueOffset + piece.nValueLength,
+                         PiecesEnd::kExact, nDepthLeft - 1, onPiece, &nPosition, ppszReason);
+    if (ORLO_OK != nResult) return nResult;
+  }
+}
+
+}  // namespace
+
+int WalkOctetStringPieces(const Source& source, std::int64_t nFrom, std::int64_t nLimit,
+                          PiecesEnd end, const PieceFn& onPiece, std::int64_t* pnEnd,
+                          const char** ppszReason) {
+  *ppszReason = "";
+  nLimit = std::min(nLimit, source.Size());
+  if (nFrom < 0 || nFrom > nLimit) {
+    *ppszReason = "nFrom outside the source";
+    return ORLO_FAILED;
+  }
+  return WalkPieces(source, nFrom, nLimit, end, kMaxPieceDepth, onPiece, pnEnd, ppszReason);
 }
 
 int LengthOctetsCount(std::int64_t nLength) {

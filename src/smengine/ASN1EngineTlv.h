@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <vector>
 
 #include "platform/WinTypes.h"
 
@@ -15,9 +17,14 @@ namespace asn1 {
 inline constexpr int kMaxLengthOctets = 9;
 
 // Every read is checked against the source's size before it happens, so a
-// truncated source fails instead of being read past its end.
+// truncated source fails instead of being read past its end. A file is read
+// through a block of its own: the headers of a value in millions of pieces
+// cost a seek a block, not a seek a header. The block is a snapshot; a
+// file that changes while it is decoded gives no better than it deserves.
 class Source {
  public:
+  static constexpr std::size_t kBlockSize = 16384;
+
   static Source Memory(const BYTE* pbyData, std::int64_t nSize) {
     return {pbyData, nullptr, nSize};
   }
@@ -30,10 +37,13 @@ class Source {
  private:
   Source(const BYTE* pbyData, FILE* fpFile, std::int64_t nSize)
       : m_pbyData(pbyData), m_fpFile(fpFile), m_nSize(nSize) {}
+  bool ReadFile(std::int64_t nPosition, BYTE* pbyOut, std::size_t nCount) const;
 
   const BYTE* m_pbyData;
   FILE* m_fpFile;
   std::int64_t m_nSize;
+  mutable std::vector<BYTE> m_block;  // file bytes from m_nBlockStart
+  mutable std::int64_t m_nBlockStart = -1;
 };
 
 struct TlvHeader {
@@ -64,6 +74,25 @@ bool IsEndOfContents(const Source& source, std::int64_t nPosition, std::int64_t 
 // End of a primitive value in indefinite form: the position just after the
 // first 00 00 at or after nFrom, or -1 when none lies below nLimit.
 std::int64_t FindEndOfContents(const Source& source, std::int64_t nFrom, std::int64_t nLimit);
+
+// The pieces of an OCTET STRING in constructed (BER) form, walked where they
+// lie in the source without building anything: each primitive piece's value
+// goes to onPiece as (offset, length), in order, through nested pieces and
+// indefinite lengths. Pieces are OCTET STRINGs (04, or 24 with pieces of
+// their own) nested at most kMaxPieceDepth levels.
+inline constexpr int kMaxPieceDepth = 64;
+using PieceFn = std::function<int(std::int64_t nValueOffset, std::int64_t nValueLength)>;
+enum class PiecesEnd {
+  kExact,          // the pieces fill [nFrom, nLimit) exactly
+  kEndOfContents,  // the pieces run up to an end-of-contents below nLimit
+  kEither,         // the pieces fill [nFrom, nLimit), which may end with 00 00
+};
+// ORLO_OK with *pnEnd just past the last piece (or past the end-of-contents);
+// ORLO_FAILED with the failing condition in *ppszReason when the pieces do not
+// walk; or the first result of onPiece that is not ORLO_OK, as it is.
+int WalkOctetStringPieces(const Source& source, std::int64_t nFrom, std::int64_t nLimit,
+                          PiecesEnd end, const PieceFn& onPiece, std::int64_t* pnEnd,
+                          const char** ppszReason);
 
 // DER definite length octets (minimal long form); -1 for a negative length.
 int LengthOctetsCount(std::int64_t nLength);

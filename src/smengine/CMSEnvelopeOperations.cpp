@@ -10,6 +10,7 @@
 
 #include "platform/Files.h"
 #include "resources/ResultCodes.h"
+#include "smengine/ASN1EngineTlv.h"
 #include "smengine/EngineResult.h"
 #include "trace/Trace.h"
 
@@ -87,12 +88,20 @@ int ReadSourceBytes(const NodeEx* pNode, std::int64_t nStart, std::int64_t nLeng
   return ORLO_OK;
 }
 
-// The node's value, bounded like every in-memory form.
+// ContentInfo { type, [0] EnvelopedData { version, recipientInfos,
+// EncryptedContentInfo { type, algorithm, [0] encryptedContent } } }: the
+// encryptedContent, whose pieces (when it has any) are never made nodes.
+constexpr int kEncryptedContentPath[] = {1, 0, 2, 2};
+
+// Identifiers, the encrypted session key and the IV are a few dozen bytes; a
+// file's header that claims more is not read into memory at all.
+constexpr std::int64_t kMaxHeaderValueSize = 0x10000;
+
+// The node's value, read whole when it is at most nMaxLength bytes.
 int ReadValue(EngineTrace& trace, const NodeEx* pNode, Buffer* ppbyOut, int* pnLength,
-              LPCSTR pszReason) {
-  if (pNode->nValueLength < 0 || pNode->nValueLength > MAX_ASN1_DATA_MEMORY_SIZE)
-    return trace.Failed("Check value length", ORLO_FAILED,
-                        "nValueLength > MAX_ASN1_DATA_MEMORY_SIZE");
+              LPCSTR pszReason, std::int64_t nMaxLength = kMaxHeaderValueSize) {
+  if (pNode->nValueLength < 0 || pNode->nValueLength > nMaxLength)
+    return trace.Failed("Check value length", ORLO_FAILED, "nValueLength > nMaxLength");
   if (ORLO_OK != ReadSourceBytes(pNode, pNode->nValueOffset, pNode->nValueLength, ppbyOut))
     return trace.Failed("Read value", ORLO_FAILED, pszReason);
   *pnLength = static_cast<int>(pNode->nValueLength);
@@ -187,6 +196,43 @@ int TakeApartEnvelope(EngineTrace& trace, const NodeEx* pRoot, DecodedEnvelope* 
   }
   pOut->pEncryptedContentNode = Child(pContentInfo, 2);
   trace.Ok(kStep);
+  return ORLO_OK;
+}
+
+// The encrypted content of an envelope in memory, its pieces (if it came in
+// pieces) joined; at most MAX_ASN1_DATA_MEMORY_SIZE bytes.
+int ReadContent(EngineTrace& trace, const NodeEx* pContent, Buffer* ppbyOut, int* pnLength) {
+  if (!asn1::IsConstructedTag(pContent->byTag))
+    return ReadValue(trace, pContent, ppbyOut, pnLength, "!pbyEncryptedContent",
+                     MAX_ASN1_DATA_MEMORY_SIZE);
+  // The pieces hold fewer bytes than the value that wraps them: counted
+  // first, so that only what they hold is allocated.
+  if (!pContent->pbySource || pContent->nValueLength < 0 ||
+      pContent->nValueLength > MAX_ASN1_DATA_MEMORY_SIZE)
+    return trace.Failed("Check value length", ORLO_FAILED,
+                        "nValueLength > MAX_ASN1_DATA_MEMORY_SIZE");
+  std::int64_t nTotal = 0;
+  if (ORLO_OK != ForEachOctetStringPiece(pContent, [&](std::int64_t, std::int64_t nLength) {
+        nTotal += nLength;
+        return ORLO_OK;
+      }))
+    return trace.Failed("ForEachOctetStringPiece", ORLO_FAILED, "!pbyEncryptedContent");
+  Buffer pbyOut = NewZeroed(nTotal);
+  if (!pbyOut) return trace.Failed("New memory", ORLO_FAILED, "!pbyEncryptedContent");
+  std::int64_t nJoined = 0;
+  const int nResult = ForEachOctetStringPiece(
+      pContent, [&](std::int64_t nOffset, std::int64_t nLength) {
+        if (nLength > nTotal - nJoined) return ORLO_FAILED;
+        if (nLength > 0)
+          std::memcpy(pbyOut.get() + nJoined, pContent->pbySource + nOffset,
+                      static_cast<std::size_t>(nLength));
+        nJoined += nLength;
+        return ORLO_OK;
+      });
+  if (ORLO_OK != nResult)
+    return trace.Failed("ForEachOctetStringPiece", ORLO_FAILED, "!pbyEncryptedContent");
+  *ppbyOut = std::move(pbyOut);
+  *pnLength = static_cast<int>(nJoined);
   return ORLO_OK;
 }
 
@@ -577,7 +623,8 @@ int Decode_CMSEnvelopeData(const BYTE* pbyEnvelope, int nEnvelopeLength,
   if (!pbyEnvelope || nEnvelopeLength <= 0)
     return trace.Failed("Check parameter", ORLO_INVALID_PARAMETER, "NULL == pbyEnvelope");
   NodeEx* pRaw = nullptr;
-  int nResult = DecodeASN1MemoryEx(pbyEnvelope, nEnvelopeLength, &pRaw);
+  int nResult = DecodeASN1MemoryExLeavingPieces(pbyEnvelope, nEnvelopeLength,
+                                                kEncryptedContentPath, &pRaw);
   NodePtr pRoot(pRaw);
   if (ORLO_OK != nResult || !pRoot)
     return trace.Failed("DecodeASN1MemoryEx", ORLO_FAILED,
@@ -586,12 +633,9 @@ int Decode_CMSEnvelopeData(const BYTE* pbyEnvelope, int nEnvelopeLength,
   nResult = TakeApartEnvelope(trace, pRoot.get(), &decoded);
   if (ORLO_OK != nResult) return nResult;
 
-  // A constructed [0] holding one OCTET STRING carries the bytes in that child.
-  const NodeEx* pContent = decoded.pEncryptedContentNode;
-  if (Count(pContent) == 1) pContent = Child(pContent, 0);
   Buffer pbyContent;
   int nContentLength = 0;
-  nResult = ReadValue(trace, pContent, &pbyContent, &nContentLength, "!pbyEncryptedContent");
+  nResult = ReadContent(trace, decoded.pEncryptedContentNode, &pbyContent, &nContentLength);
   if (ORLO_OK != nResult) return nResult;
 
   HandOverAll(outputs, decoded);
@@ -613,7 +657,7 @@ int Decode_CMSEnvelopeFile(FILE* fpEnvelope, const CMSEnvelopeOutputs& outputs,
   NodePtr pContentCopy;
   const int nResult = [&]() -> int {
     NodeEx* pRaw = nullptr;
-    int nStep = DecodeASN1FileEx(fpEnvelope, &pRaw);
+    int nStep = DecodeASN1FileExLeavingPieces(fpEnvelope, kEncryptedContentPath, &pRaw);
     NodePtr pRoot(pRaw);
     if (ORLO_OK != nStep || !pRoot)
       return trace.Failed("DecodeASN1FileEx", ORLO_FAILED,

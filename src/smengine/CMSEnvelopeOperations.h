@@ -85,13 +85,20 @@ struct CMSEnvelopeOutputs {
   int* pnContentEncryptionAlgParameterLength = nullptr;
 };
 
+// Both decoders read the header into nodes and leave the encrypted content
+// where it lies: an encryptedContent in pieces is one node however many
+// pieces it has. Header values (identifier, encrypted key, parameter) of more
+// than 64 KiB are refused (-1).
+//
+// The encrypted content comes whole (its pieces joined; at most 50 MiB).
 int Decode_CMSEnvelopeData(const BYTE* pbyEnvelope, int nEnvelopeLength,
                            const CMSEnvelopeOutputs& outputs, BYTE** ppbyEncryptedContent,
                            int* pnEncryptedContentLength);
 
 // The envelope at the start of an open file, wherever the file is positioned;
 // the position is the same after every return. The encrypted content comes
-// as a deep copy of its decoded node (offsets into fpEnvelope).
+// as a copy of its decoded node (offsets into fpEnvelope): primitive, or
+// constructed without children, its pieces read with ForEachOctetStringPiece.
 int Decode_CMSEnvelopeFile(FILE* fpEnvelope, const CMSEnvelopeOutputs& outputs,
                            NodeEx** ppEncryptedContentNode);
 

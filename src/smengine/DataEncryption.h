@@ -62,8 +62,9 @@ int EncryptDataToDerCMSEnvelope(const unsigned char* pbyPlainData, int nPlainDat
 int EncryptDataToBase64CMSEnvelope(const unsigned char* pbyCert, int nCertSize,
                                    const unsigned char* pbyPlainData, int nPlainDataSize,
                                    char** ppszBase64Envelope, int* pnBase64EnvelopeSize);
-// fpSM2PFXFile holds a soft certificate as Base64 text; the password is
-// NUL-terminated (wrong: 0xA0071108). The recipient identifier and the
+// fpSM2PFXFile holds a soft certificate as Base64 text (a file over 64 KiB
+// is 0xA0072026, and is not read); the password is NUL-terminated (wrong:
+// 0xA0071108). The recipient identifier and the
 // algorithm OIDs are not checked: an envelope for another certificate fails
 // with -1 at the SM2 hash check.
 int DecryptDerCMSEnvelopeData(FILE* fpSM2PFXFile, const char* pszPassword,

@@ -94,8 +94,9 @@ struct SealingKeys {
 int PrepareSealingKeys(EngineTrace& trace, const unsigned char* pbyCert, int nCertSize,
                        SealingKeys* pKeys);
 
-// Reads the Base64 soft-certificate file whole and decrypts its key with the
-// password (any failure there is 0xA0071108). With ppbyCert the certificate
+// Reads the Base64 soft-certificate file whole (0xA0072026, unread, past
+// SM2_SOFT_CERT_MAX_FILE_SIZE) and decrypts its key with the password (any
+// failure there is 0xA0071108). With ppbyCert the certificate
 // is parsed out first, and a malformed file answers with the parser's code.
 int OpenSoftCert(EngineTrace& trace, FILE* fpSM2PFXFile, const char* pszPassword,
                  SoftCertKeyPair* pKeyPair, Buffer* ppbyCert, int* pnCertSize);

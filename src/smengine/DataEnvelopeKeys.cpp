@@ -70,33 +70,16 @@ int PrepareSealingKeys(EngineTrace& trace, const unsigned char* pbyCert, int nCe
 
 int OpenSoftCert(EngineTrace& trace, FILE* fpSM2PFXFile, const char* pszPassword,
                  SoftCertKeyPair* pKeyPair, Buffer* ppbyCert, int* pnCertSize) {
-  int nFileSize = 0;
-  int nResult = GetFileSize_Ex(fpSM2PFXFile, &nFileSize);
-  if (ORLO_OK != nResult) return trace.Failed("GetFileSize_Ex", nResult, "ORLO_OK != nResult");
-  trace.Ok("GetFileSize_Ex");
-
-  const std::unique_ptr<char[]> pszText(
-      new (std::nothrow) char[static_cast<std::size_t>(nFileSize) + 1]());
-  if (!pszText) return trace.Failed("New buffer", ORLO_FAILED, "!pbySM2PFXFileData");
-  // A short count with no error flag means the file shrank since it was
-  // measured: just as unreadable.
-  const std::size_t nRead =
-      std::fread(pszText.get(), 1, static_cast<std::size_t>(nFileSize), fpSM2PFXFile);
-  if (ferror(fpSM2PFXFile) || nRead != static_cast<std::size_t>(nFileSize))
-    return trace.Failed("fread", ORLO_READ_FAULT, "ferror(fpSM2PFXFile)");
-  trace.Ok("fread");
-
   unsigned char* pbySM2PFX = nullptr;
-  unsigned int nSM2PFXSize = 0;
-  nResult = Base64DecodeEx(&pbySM2PFX, &nSM2PFXSize, pszText.get(), nFileSize);
+  int nSM2PFXSize = 0;
+  int nResult = ReadSM2PFXFile(fpSM2PFXFile, &pbySM2PFX, &nSM2PFXSize);
   const Buffer pSM2PFX(pbySM2PFX);
-  if (ORLO_OK != nResult) return trace.Failed("Base64DecodeEx", nResult, "ORLO_OK != nResult");
-  trace.Ok("Base64DecodeEx");
+  if (ORLO_OK != nResult) return trace.Failed("ReadSM2PFXFile", nResult, "ORLO_OK != nResult");
+  trace.Ok("ReadSM2PFXFile");
 
   if (ppbyCert != nullptr) {
     unsigned char* pbyCert = nullptr;
-    nResult = ParseSM2PFX(pSM2PFX.get(), static_cast<int>(nSM2PFXSize), nullptr, nullptr, &pbyCert,
-                          pnCertSize);
+    nResult = ParseSM2PFX(pSM2PFX.get(), nSM2PFXSize, nullptr, nullptr, &pbyCert, pnCertSize);
     ppbyCert->reset(pbyCert);
     if (ORLO_OK != nResult) return trace.Failed("ParseSM2PFX", nResult, "ORLO_OK != nResult");
     trace.Ok("ParseSM2PFX");
@@ -105,7 +88,7 @@ int OpenSoftCert(EngineTrace& trace, FILE* fpSM2PFXFile, const char* pszPassword
   // Wrong padding, a key that does not match the certificate or one that is
   // no SM2 key at all: to the user they all mean the password is wrong.
   nResult =
-      DecryptKeyPairFromSM2PFX(pszPassword, pKeyPair, pSM2PFX.get(), static_cast<int>(nSM2PFXSize));
+      DecryptKeyPairFromSM2PFX(pszPassword, pKeyPair, pSM2PFX.get(), nSM2PFXSize);
   if (ORLO_OK != nResult)
     return trace.Failed("DecryptKeyPairFromSM2PFX", SIGIL_E_DECRYPT_SM2_PFX, "ORLO_OK != nResult");
   trace.Ok("DecryptKeyPairFromSM2PFX");

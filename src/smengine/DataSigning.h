@@ -6,7 +6,8 @@
 // default identity.
 //
 // Engine results: ORLO_OK, -1, 87 (bad argument), 30 (read fault) or a
-// 0xA007xxxx / 0x80090006 code as int. Outputs are new[] buffers owned by the
+// 0xA007xxxx / 0x80090006 code as int. A soft-certificate file over 64 KiB
+// is 0xA0072026, before it is read. Outputs are new[] buffers owned by the
 // caller and written only on success. Files are open binary streams; the file
 // operations measure them (any size, 4 GiB and more included) and read them
 // from the start.

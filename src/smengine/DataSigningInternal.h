@@ -53,7 +53,8 @@ struct SoftCertSignature {
   BytePtr pbySignature;  // r || s
 };
 
-// Reads the soft-certificate stream whole, checks that its certificate may
+// Reads the soft-certificate stream whole (0xA0072026, unread, past
+// SM2_SOFT_CERT_MAX_FILE_SIZE), checks that its certificate may
 // sign and decrypts its key with the password. The usage check comes first
 // so that a certificate unfit for signing never gets the password tried.
 int OpenSoftCertKey(EngineTrace& trace, const char* pszPassword, FILE* fpSM2PFXFile,

@@ -2,8 +2,6 @@
 // certificate, and the SM2 primitive over a finished digest.
 #include <openssl/crypto.h>
 
-#include <climits>
-#include <cstdint>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -18,38 +16,6 @@
 
 namespace engine::signing {
 
-namespace {
-
-// The soft-certificate file is Base64 text; read it whole into memory.
-int ReadSoftCertText(EngineTrace& trace, FILE* fpSM2PFXFile, BytePtr* ppbyText, int* pnTextSize) {
-  std::int64_t nFileSize = 0;
-  const int nResult =
-      Checked(trace, "GetFileSize_Ex64", GetFileSize_Ex64(fpSM2PFXFile, &nFileSize));
-  if (ORLO_OK != nResult) return nResult;
-  // Soft certificates are a few kilobytes; what does not fit an int is no
-  // soft certificate.
-  if (nFileSize > INT_MAX)
-    return trace.Failed("Check file size", ORLO_FAILED, "nBase64PFXDataSize > INT_MAX");
-
-  const int nBase64PFXDataSize = static_cast<int>(nFileSize);
-  BytePtr pbyText(new (std::nothrow) BYTE[nBase64PFXDataSize + 1]());
-  if (!pbyText) return trace.Failed("New buffer", ORLO_FAILED, "!pbyBase64SM2PFXData");
-
-  const std::size_t nBase64PFXDataSizeRead =
-      std::fread(pbyText.get(), 1, static_cast<std::size_t>(nBase64PFXDataSize), fpSM2PFXFile);
-  if (static_cast<std::size_t>(nBase64PFXDataSize) != nBase64PFXDataSizeRead ||
-      ferror(fpSM2PFXFile))
-    return trace.Failed("fread", ORLO_READ_FAULT,
-                        "nBase64PFXDataSize != nBase64PFXDataSizeRead || ferror(fpSM2PFXFile)");
-  trace.Ok("fread");
-
-  *ppbyText = std::move(pbyText);
-  *pnTextSize = nBase64PFXDataSize;
-  return ORLO_OK;
-}
-
-}  // namespace
-
 int OpenSoftCertKey(EngineTrace& trace, const char* pszPassword, FILE* fpSM2PFXFile,
                     SoftCertKey* pKey) {
   if (NULL == fpSM2PFXFile)
@@ -57,16 +23,11 @@ int OpenSoftCertKey(EngineTrace& trace, const char* pszPassword, FILE* fpSM2PFXF
   if (NULL == pszPassword)
     return trace.Failed("check parameters.", ORLO_INVALID_PARAMETER, "NULL == pszPassword");
 
-  BytePtr pbyText;
-  int nTextSize = 0;
-  int nResult = ReadSoftCertText(trace, fpSM2PFXFile, &pbyText, &nTextSize);
-  if (ORLO_OK != nResult) return nResult;
-
-  BytePtr pbySM2PFX;
+  BYTE* pbyRawPFX = nullptr;
   int nSM2PFXSize = 0;
-  nResult = DecodeBase64(trace, "Base64DecodeEx(pszBase64SM2PFX)",
-                         reinterpret_cast<const char*>(pbyText.get()), nTextSize, &pbySM2PFX,
-                         &nSM2PFXSize);
+  int nResult =
+      Checked(trace, "ReadSM2PFXFile", ReadSM2PFXFile(fpSM2PFXFile, &pbyRawPFX, &nSM2PFXSize));
+  const BytePtr pbySM2PFX(pbyRawPFX);
   if (ORLO_OK != nResult) return nResult;
 
   BYTE* pbyRawCert = nullptr;

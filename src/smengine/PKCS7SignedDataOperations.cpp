@@ -398,6 +398,9 @@ int ParsePKCS7Signature(BYTE** ppbyCert, int* pnCertSize, const BYTE* pbyPKCS7, 
     trace.Failed(pszCheck, kInvalidPKCS7, pszReason);
     return kInvalidPKCS7;
   };
+  // Bytes after the signature would travel with it unsigned and unseen.
+  if (pRoot->nNodeLength != nPKCS7Size)
+    return fail("Check PKCS#7 length", "nNodeLength != nPKCS7Size");
   if (pRoot->vetNodes.size() < 2) return fail("Check PKCS#7 nodes", kInvalidPKCS7Reason);
   const NodeEx& explicitContent = *pRoot->vetNodes[1];
   if (explicitContent.vetNodes.empty())

@@ -40,7 +40,8 @@ int Encode_PKCS7Signature(const BYTE* pbyRawSignature, BYTE** ppbyPKCS7, const B
                           BOOL bAttached, int nRawSignatureSize, int* pnPKCS7Size);
 
 // Each output pair may be null. A detached signature gives a null content
-// of length 0; an attached content is NUL-terminated (not counted).
+// of length 0; an attached content is NUL-terminated (not counted). The
+// ContentInfo must be all of the bytes: anything after it is 0xA0071104.
 int ParsePKCS7Signature(BYTE** ppbyCert, int* pnCertSize, const BYTE* pbyPKCS7, int nPKCS7Size,
                         BYTE** ppbyRawSignature, int* pnRawSignatureSize, BYTE** ppbySourceData,
                         int* pnSourceDataSize);

@@ -25,6 +25,40 @@ constexpr const char* kSourceUnit = "RSADataEncryption";
 // Decrypting a block may also release the cipher block held back before it.
 constexpr int kDecryptedBlockSize = ENVELOPE_BLOCK_SIZE + detail::kSM4BlockSize;
 
+// The envelope file read forward a block at a time: the pieces of a content
+// follow one another, so one block serves many small ones and a seek is
+// made only when a read leaves the block.
+class BlockReader {
+ public:
+  explicit BlockReader(FILE* fpFile)
+      : m_fpFile(fpFile), m_pBlock(new (std::nothrow) unsigned char[ENVELOPE_BLOCK_SIZE]) {}
+  bool Ready() const { return m_pBlock != nullptr; }
+
+  // Up to nWanted bytes at nOffset: ORLO_OK with *ppbyData and *pnHeld (at
+  // least one byte), or ORLO_READ_FAULT when the file holds none there.
+  int Get(std::int64_t nOffset, std::size_t nWanted, const unsigned char** ppbyData,
+          std::size_t* pnHeld) {
+    if (m_nStart < 0 || nOffset < m_nStart ||
+        nOffset >= m_nStart + static_cast<std::int64_t>(m_nHeld)) {
+      m_nStart = -1;
+      if (0 != _fseeki64(m_fpFile, nOffset, SEEK_SET)) return ORLO_READ_FAULT;
+      m_nHeld = std::fread(m_pBlock.get(), 1, ENVELOPE_BLOCK_SIZE, m_fpFile);
+      if (ferror(m_fpFile) || m_nHeld == 0) return ORLO_READ_FAULT;
+      m_nStart = nOffset;
+    }
+    const std::size_t nAt = static_cast<std::size_t>(nOffset - m_nStart);
+    *ppbyData = m_pBlock.get() + nAt;
+    *pnHeld = std::min(nWanted, m_nHeld - nAt);
+    return ORLO_OK;
+  }
+
+ private:
+  FILE* m_fpFile;
+  detail::Buffer m_pBlock;
+  std::int64_t m_nStart = -1;
+  std::size_t m_nHeld = 0;
+};
+
 }  // namespace
 
 const EVP_CIPHER* GetEVPCipherbyNID() {
@@ -88,45 +122,37 @@ int DecryptFileEnvelopeContent_ProcessOneNode(FILE* fpOutput, FILE* fpCMSEnvelop
                         "NULL == fpOutput || NULL == fpCMSEnvelope || NULL == pCtx || "
                         "NULL == pNode");
 
-  // A constructed piece (BER lets them nest) holds its bytes in its children.
-  if (!pNode->vetNodes.empty()) {
-    for (const auto& pChild : pNode->vetNodes) {
-      const int nResult =
-          DecryptFileEnvelopeContent_ProcessOneNode(fpOutput, fpCMSEnvelope, pCtx, pChild.get());
-      if (ORLO_OK != nResult) return nResult;
-    }
-    return ORLO_OK;
-  }
-
-  if (0 != _fseeki64(fpCMSEnvelope, pNode->nValueOffset, SEEK_SET))
-    return trace.Failed("fseek", ORLO_FAILED, "0 != _fseeki64(fpCMSEnvelope, nValueOffset)");
-  trace.Ok("fseek");
-
-  const detail::Buffer encrypted(new (std::nothrow) unsigned char[ENVELOPE_BLOCK_SIZE]());
+  BlockReader reader(fpCMSEnvelope);
   WipedArray decrypted(new (std::nothrow) unsigned char[kDecryptedBlockSize](),
                        kDecryptedBlockSize);
-  if (!encrypted || decrypted.p == nullptr)
+  if (!reader.Ready() || decrypted.p == nullptr)
     return trace.Failed("New buffer", ORLO_FAILED, "!pbyEncryptedData || !pbyDecryptedData");
 
-  std::int64_t nRemaining = pNode->nValueLength;
-  while (nRemaining > 0) {
-    const std::size_t nBytesToRead =
-        static_cast<std::size_t>(std::min<std::int64_t>(nRemaining, ENVELOPE_BLOCK_SIZE));
-    const std::size_t nBytesOfRead = std::fread(encrypted.get(), 1, nBytesToRead, fpCMSEnvelope);
-    if (ferror(fpCMSEnvelope))
-      return trace.Failed("fread", ORLO_READ_FAULT, "ferror(fpCMSEnvelope)");
-    // The file ended before the value did: it changed after it was decoded.
-    if (nBytesOfRead != nBytesToRead)
-      return trace.Failed("fread", ORLO_READ_FAULT, "nBytesToRead != nBytesOfRead");
+  // One piece, or one of many (BER lets them nest): a content in millions of
+  // pieces needs no more memory, and hardly more seeks, than one.
+  const auto decryptPiece = [&](std::int64_t nOffset, std::int64_t nLength) -> int {
+    for (std::int64_t nRemaining = nLength; nRemaining > 0;) {
+      const unsigned char* pbyEncrypted = nullptr;
+      std::size_t nHeld = 0;
+      const std::size_t nWanted =
+          static_cast<std::size_t>(std::min<std::int64_t>(nRemaining, ENVELOPE_BLOCK_SIZE));
+      // The file ends before the value does: it changed after it was decoded.
+      if (ORLO_OK != reader.Get(nOffset + (nLength - nRemaining), nWanted, &pbyEncrypted, &nHeld))
+        return trace.Failed("fread", ORLO_READ_FAULT, "nBytesToRead != nBytesOfRead");
 
-    int nDecryptedDataSize = 0;
-    if (1 != EVP_DecryptUpdate(pCtx, decrypted.p, &nDecryptedDataSize, encrypted.get(),
-                               static_cast<int>(nBytesOfRead)))
-      return trace.FailedWithLibraryError("EVP_DecryptUpdate", ORLO_FAILED, "1 != nResult");
-    if (!detail::WriteAll(fpOutput, decrypted.p, static_cast<std::size_t>(nDecryptedDataSize)))
-      return trace.Failed("Check write bytes", ORLO_FAILED, "nWriteBytes != nDecryptedDataSize");
-    nRemaining -= static_cast<std::int64_t>(nBytesOfRead);
-  }
+      int nDecryptedDataSize = 0;
+      if (1 != EVP_DecryptUpdate(pCtx, decrypted.p, &nDecryptedDataSize, pbyEncrypted,
+                                 static_cast<int>(nHeld)))
+        return trace.FailedWithLibraryError("EVP_DecryptUpdate", ORLO_FAILED, "1 != nResult");
+      if (!detail::WriteAll(fpOutput, decrypted.p, static_cast<std::size_t>(nDecryptedDataSize)))
+        return trace.Failed("Check write bytes", ORLO_FAILED, "nWriteBytes != nDecryptedDataSize");
+      nRemaining -= static_cast<std::int64_t>(nHeld);
+    }
+    return ORLO_OK;
+  };
+  const int nResult = ForEachOctetStringPiece(pNode, decryptPiece);
+  if (ORLO_OK != nResult)
+    return trace.Failed("ForEachOctetStringPiece", nResult, "ORLO_OK != nResult");
   trace.Ok("EVP_DecryptUpdate");
   return ORLO_OK;
 }

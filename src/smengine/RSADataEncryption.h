@@ -18,10 +18,11 @@ namespace engine {
 const EVP_CIPHER* GetEVPCipherbyNID();
 
 // pEncryptedContentNode comes from Decode_CMSEnvelopeFile over
-// fpCMSEnvelope; pbyIV and pbySessionKey are 16 bytes each. A node with
-// children is decrypted child by child (nested pieces too), else as one
-// piece. Values are sought with 64-bit offsets. The final padding check and a
-// flush of fpOutput complete the plaintext.
+// fpCMSEnvelope; pbyIV and pbySessionKey are 16 bytes each. A primitive node
+// is decrypted as one piece; a constructed one piece by piece (nested pieces
+// too), from its children or, decoded without them, read from the file: the
+// pieces must be OCTET STRINGs. Values are sought with 64-bit offsets. The
+// final padding check and a flush of fpOutput complete the plaintext.
 int DecryptFileEnvelopeContent(const unsigned char* pbyIV, FILE* fpCMSEnvelope,
                                const NodeEx* pEncryptedContentNode,
                                const unsigned char* pbySessionKey, FILE* fpOutput);

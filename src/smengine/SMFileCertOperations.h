@@ -6,7 +6,14 @@
 
 #include <openssl/types.h>
 
+#include <cstdint>
+#include <cstdio>
+
 namespace engine {
+
+// A soft-certificate file is a few kilobytes of Base64 text; anything larger
+// is no soft certificate and is never read.
+inline constexpr std::int64_t SM2_SOFT_CERT_MAX_FILE_SIZE = 0x10000;
 
 // The decrypted key pair of a soft certificate. The caller starts it empty
 // and releases it with FreeSM2KeyPair.
@@ -21,6 +28,12 @@ struct SM2_KEY_PAIR {
 
 // Wipes the private key, frees all three buffers and empties the record.
 void FreeSM2KeyPair(SM2_KEY_PAIR* pstKeyPair);
+
+// The DER of the SM2_PFX in an open soft-certificate file (read from its
+// start). 0xA0072026 for a file over SM2_SOFT_CERT_MAX_FILE_SIZE, before any
+// byte is read; 30 when the file reads short; the Base64 decoder's result
+// for text that is not Base64.
+int ReadSM2PFXFile(FILE* fpSM2PFXFile, unsigned char** ppbySM2PFX, int* pnSM2PFXSize);
 
 // Decodes the DER of an SM2_PFX, all of it or nothing (0xA0071103). Either
 // output pair may be null to skip it.

@@ -1,16 +1,22 @@
 // Stores over PKCS#7 certificate bundles and PKCS#12 imports.
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "CertStoreTesting.h"
 #include "pki/TestPki.h"
+#include "platform/CertStorePfx.h"
 #include "platform/CryptErrors.h"
 #include "platform/Csp.h"
 #include "platform/CspProvider.h"
 #include "platform/StateFolders.h"
+#include "support/Subprocess.h"
+#include "support/TempEnvironment.h"
 
 namespace {
 
@@ -243,6 +249,98 @@ TEST(PfxImportTest, RefusesWhatIsNotAPkcs12) {
   EXPECT_EQ(GetLastError(), Hr(CRYPT_E_BAD_ENCODE));
   EXPECT_EQ(PFXImportCertStore(nullptr, u"x", 0), nullptr);
   EXPECT_EQ(GetLastError(), Hr(E_INVALIDARG));
+}
+
+// PKCS#12 files as older tools write them, made by the openssl command.
+class LegacyPfxTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fs::exists("/usr/bin/openssl")) GTEST_SKIP() << "no openssl command";
+    dir_ = testsupport::MakeTempDir("legacy-pfx");
+    Write("leaf.pem", RsaLeaf().CertPem());
+    Write("root.pem", RsaRoot().CertPem());
+    BIO* bio = BIO_new_file((dir_ / "key.pem").c_str(), "w");
+    ASSERT_NE(bio, nullptr);
+    ASSERT_EQ(PEM_write_bio_PrivateKey(bio, RsaLeaf().key(), nullptr, nullptr, 0, nullptr, nullptr),
+              1);
+    BIO_free(bio);
+  }
+  void Write(const std::string& name, const std::string& text) {
+    std::ofstream(dir_ / name, std::ios::binary) << text;
+  }
+  // `openssl pkcs12 -export` of the leaf, its key and the root with the options.
+  Bytes Export(const std::vector<std::string>& options) {
+    std::vector<std::string> args = {"/usr/bin/openssl", "pkcs12", "-export",
+                                     "-in", (dir_ / "leaf.pem").string(),
+                                     "-inkey", (dir_ / "key.pem").string(),
+                                     "-certfile", (dir_ / "root.pem").string(),
+                                     "-passout", "pass:123456",
+                                     "-out", (dir_ / "out.p12").string()};
+    args.insert(args.end(), options.begin(), options.end());
+    fs::remove(dir_ / "out.p12");
+    const auto run = testsupport::RunProcess(args);
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    std::ifstream in(dir_ / "out.p12", std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+  }
+  // What `openssl pkcs12 -info` says of the file's encryption and MAC.
+  std::string Info(const Bytes& pfx) {
+    {
+      std::ofstream out(dir_ / "info.p12", std::ios::binary);
+      out.write(reinterpret_cast<const char*>(pfx.data()), static_cast<std::streamsize>(pfx.size()));
+    }
+    return testsupport::RunProcess({"/usr/bin/openssl", "pkcs12", "-legacy", "-info", "-noout",
+                                    "-in", (dir_ / "info.p12").string(), "-passin",
+                                    "pass:123456"})
+        .output;
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(LegacyPfxTest, Rc2AndTripleDesFilesWithSha1MacOpenWithTheirKey) {
+  const std::vector<std::vector<std::string>> kinds = {
+      {"-legacy"},
+      {"-certpbe", "PBE-SHA1-3DES", "-keypbe", "PBE-SHA1-3DES", "-macalg", "sha1"},
+  };
+  for (const auto& options : kinds) {
+    SCOPED_TRACE(options.front());
+    const Bytes pfx = Export(options);
+    ASSERT_FALSE(pfx.empty());
+    const std::string info = Info(pfx);
+    EXPECT_NE(info.find("MAC: sha1"), std::string::npos) << info;
+    if (options.front() == "-legacy")
+      EXPECT_NE(info.find("pbeWithSHA1And40BitRC2-CBC"), std::string::npos) << info;
+    else
+      EXPECT_NE(info.find("pbeWithSHA1And3-KeyTripleDES-CBC"), std::string::npos) << info;
+
+    UniqueStore store(Import(pfx, u"123456"));
+    ASSERT_TRUE(store) << std::hex << GetLastError();
+    std::vector<UniqueContext> listed = Enumerate(store.get());
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(Der(listed[0].get()), RsaLeaf().CertDer());
+    EXPECT_EQ(Der(listed[1].get()), RsaRoot().CertDer());
+    EXPECT_TRUE(KeyUsable(listed[0].get()));
+
+    EXPECT_EQ(Import(pfx, u"654321"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PASSWORD);
+  }
+  EXPECT_TRUE(certstore::LoadPkcs12Providers());
+}
+
+TEST(PfxImportTest, BlobsOverOneMebibyteAreRefusedUnparsed) {
+  Bytes pfx = testpki::MakePkcs12(RsaLeaf(), "123456");
+  ASSERT_FALSE(pfx.empty());
+  // The same file with bytes after it: at the limit it is parsed (and the
+  // trailing bytes refused), past the limit it is not looked at.
+  Bytes atLimit = pfx;
+  atLimit.resize(certstore::kMaxPfxSize, 0);
+  EXPECT_EQ(Import(atLimit, u"123456"), nullptr);
+  EXPECT_EQ(GetLastError(), Hr(CRYPT_E_BAD_ENCODE));
+  Bytes pastLimit = atLimit;
+  pastLimit.push_back(0);
+  EXPECT_EQ(Import(pastLimit, u"123456"), nullptr);
+  EXPECT_EQ(GetLastError(), 0xA0072026u);
 }
 
 }  // namespace

@@ -299,6 +299,58 @@ TEST_F(SignedMessageTest, DetachedSignatureChecksTheContentInAnyNumberOfParts) {
   }
 }
 
+// Bytes after the message would travel with a valid signature unsigned:
+// every route refuses them with the decode error it gives today, for DER
+// and for the BER of a streamed signer alike.
+TEST_F(SignedMessageTest, BytesAfterTheMessageAreRefusedByEveryRoute) {
+  const Bytes attached = Sign(kContent, {{&*alice_, EVP_sha256()}}, 0);
+  const Bytes streamed = [&] {
+    const unsigned flags = CMS_BINARY | CMS_STREAM | CMS_PARTIAL;
+    std::unique_ptr<CMS_ContentInfo, CmsFree> cms(
+        CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
+    EXPECT_NE(CMS_add1_signer(cms.get(), alice_->cert(), alice_->key(), EVP_sha256(), flags),
+              nullptr);
+    std::unique_ptr<BIO, BioFree> in(
+        BIO_new_mem_buf(kContent.data(), static_cast<int>(kContent.size())));
+    std::unique_ptr<BIO, BioFree> out(BIO_new(BIO_s_mem()));
+    EXPECT_EQ(i2d_CMS_bio_stream(out.get(), cms.get(), in.get(), flags), 1);
+    BUF_MEM* written = nullptr;
+    BIO_get_mem_ptr(out.get(), &written);
+    return Bytes(written->data, written->data + written->length);
+  }();
+  ASSERT_EQ(streamed.at(1), 0x80);  // indefinite length
+  const Bytes detached = Sign(kContent, {{&*alice_, EVP_sha256()}}, CMS_DETACHED);
+  const auto decodes = [](const Bytes& message, DWORD flags) {
+    HCRYPTMSG msg = CryptMsgOpenToDecode(kEncoding, flags, 0, 0, nullptr, nullptr);
+    EXPECT_NE(msg, nullptr);
+    const BOOL ok = CryptMsgUpdate(msg, message.data(), static_cast<DWORD>(message.size()), TRUE);
+    const DWORD error = GetLastError();
+    CryptMsgClose(msg);
+    SetLastError(error);
+    return ok;
+  };
+  for (const Bytes& tail : {Bytes{0x00}, Bytes{0x00, 0x00}, Bytes{0x05, 0x00}, attached}) {
+    SCOPED_TRACE(tail.size());
+    for (const Bytes* message : {&attached, &streamed}) {
+      Bytes longer = *message;
+      longer.insert(longer.end(), tail.begin(), tail.end());
+      EXPECT_FALSE(Verify(longer, 0));
+      EXPECT_EQ(GetLastError(), Hr(CRYPT_E_ASN1_CORRUPT));
+      EXPECT_FALSE(decodes(longer, 0));
+      EXPECT_EQ(GetLastError(), Hr(CRYPT_E_ASN1_CORRUPT));
+    }
+    Bytes longer = detached;
+    longer.insert(longer.end(), tail.begin(), tail.end());
+    EXPECT_FALSE(VerifyDetached(longer, 0, {kContent}));
+    EXPECT_EQ(GetLastError(), Hr(CRYPT_E_ASN1_CORRUPT));
+    EXPECT_FALSE(decodes(longer, CMSG_DETACHED_FLAG));
+    EXPECT_EQ(GetLastError(), Hr(CRYPT_E_ASN1_CORRUPT));
+  }
+  EXPECT_TRUE(Verify(streamed, 0));
+  EXPECT_TRUE(VerifyDetached(detached, 0, {kContent}));
+  EXPECT_TRUE(decodes(detached, CMSG_DETACHED_FLAG));
+}
+
 TEST_F(SignedMessageTest, BytesThatDoNotDecodeFailWithAnAsn1Error) {
   const Bytes message = Sign(kContent, {{&*alice_, EVP_sha1()}}, 0);
   const auto isDecodeError = [](DWORD e) {

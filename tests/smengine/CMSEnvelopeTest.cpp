@@ -146,12 +146,20 @@ int DecodeFile(const Bytes& der, Decoded* d, long nStartPosition = 3) {
     return nResult;
   }
   outs.Into(d);
-  const NodeEx* pValueNode =
-      pContent->vetNodes.size() == 1 ? pContent->vetNodes[0].get() : pContent.get();
-  EXPECT_EQ(f.get(), pValueNode->pFile);
-  d->content.resize(static_cast<size_t>(pValueNode->nValueLength));
-  EXPECT_EQ(0, _fseeki64(f.get(), pValueNode->nValueOffset, SEEK_SET));
-  EXPECT_EQ(d->content.size(), std::fread(d->content.data(), 1, d->content.size(), f.get()));
+  // The content's pieces are read where they lie, as the decryption reads them.
+  EXPECT_EQ(f.get(), pContent->pFile);
+  EXPECT_TRUE(pContent->vetNodes.empty());
+  d->content.clear();
+  EXPECT_EQ(ORLO_OK, ForEachOctetStringPiece(
+                         pContent.get(), [&](std::int64_t nOffset, std::int64_t nLength) {
+                           const size_t nAt = d->content.size();
+                           d->content.resize(nAt + static_cast<size_t>(nLength));
+                           if (_fseeki64(f.get(), nOffset, SEEK_SET) != 0 ||
+                               std::fread(d->content.data() + nAt, 1, static_cast<size_t>(nLength),
+                                          f.get()) != static_cast<size_t>(nLength))
+                             return ORLO_READ_FAULT;
+                           return ORLO_OK;
+                         }));
   return nResult;
 }
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "pki/TestPki.h"
 #include "platform/Files.h"
@@ -200,6 +201,34 @@ TEST_F(DataSigning, ChangedSignatureContentOrSignerDoesNotVerify) {
   p7[p7.find(m) + 9] ^= 0x01;  // the content inside
   EXPECT_EQ(Attached(ToBase64(p7)), ORLO_FAILED);
   EXPECT_EQ(Detached("transfer 900 to account 42", Pkcs7(s, m, false).value), ORLO_FAILED);
+}
+
+// Whatever follows the SignedData would travel with a valid signature
+// unsigned; every PKCS#7 verifier refuses it as a malformed signature.
+TEST_F(DataSigning, BytesAfterTheSignatureAreRefusedByEveryPkcs7Verifier) {
+  const Signer& s = *s_;
+  const std::string m = "pay 100";
+  const std::string attached = FromBase64(Pkcs7(s, m, true).value);
+  const std::string detached = FromBase64(Pkcs7(s, m, false).value);
+  const int kInvalid = int(SIGIL_E_INVALID_PKCS7);
+  const auto verifiers = [&](const std::string& withAttached, const std::string& withDetached) {
+    UniqueFile file = StreamOf(m);
+    return std::vector<int>{
+        Attached(ToBase64(withAttached)),
+        engine::VerifySignature_DERPKCS7Attached(B(withAttached), N(withAttached), nullptr,
+                                                 nullptr, nullptr, nullptr),
+        Detached(m, ToBase64(withDetached)),
+        engine::VerifySignature_DERPKCS7Detached(B(m), N(m), B(withDetached), N(withDetached),
+                                                 nullptr, nullptr),
+        engine::SM2_VerifyFileSignature_PKCS7Detached(ToBase64(withDetached).data(),
+                                                      N(ToBase64(withDetached)), file.get())};
+  };
+  EXPECT_EQ(verifiers(attached, detached), std::vector<int>(5, ORLO_OK));
+  for (const std::string& tail :
+       {std::string(1, '\0'), std::string(2, '\0'), std::string("\x05\x00"), attached}) {
+    SCOPED_TRACE(tail.size());
+    EXPECT_EQ(verifiers(attached + tail, detached + tail), std::vector<int>(5, kInvalid));
+  }
 }
 
 TEST_F(DataSigning, WrongSizesAndWrongKindsAreRefused) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -123,6 +124,48 @@ inline int DecodeParts(const Bytes& envelope, EnvelopeParts* pParts) {
     *pParts = {Bytes(skid, skid + nSkid), Bytes(key, key + nKey), Bytes(iv, iv + nIv),
                Bytes(content, content + nContent)};
   return r;
+}
+
+// An envelope made by hand from its parts around any encryptedContent TLV
+// (a primitive [0] as we write it, or pieces), with our OIDs; more
+// recipients follow ours when given.
+inline Bytes EnvelopeAround(const EnvelopeParts& p, const Bytes& contentTlv,
+                            const Bytes& moreRecipients = {}) {
+  const auto cat = [](std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+  };
+  using asn1test::Hex;
+  using asn1test::Tlv;
+  const Bytes keyTrans = Tlv(
+      0x30, cat({Tlv(0x02, {2}), Tlv(0x80, p.skid),
+                 Tlv(0x30, cat({Tlv(0x06, Hex("2A811CCF55 01822D03")), Hex("0500")})),
+                 Tlv(0x04, p.encryptedKey)}));
+  const Bytes contentInfo =
+      Tlv(0x30, cat({Tlv(0x06, Hex("2A811CCF55 0601040201")),
+                     Tlv(0x30, cat({Tlv(0x06, Hex("2A811CCF55 0168")), Tlv(0x04, p.iv)})),
+                     contentTlv}));
+  return Tlv(0x30,
+             cat({Tlv(0x06, Hex("2A811CCF55 0601040203")),
+                  Tlv(0xA0, Tlv(0x30, cat({Tlv(0x02, {2}), Tlv(0x31, cat({keyTrans, moreRecipients})),
+                                           contentInfo})))}));
+}
+
+// The content as indefinite [0] { 24 80 { 04 n ... } 00 00 } in pieces of
+// nPiece bytes: what a streaming writer with a tiny buffer would leave.
+inline Bytes InTinyPieces(const Bytes& content, std::size_t nPiece) {
+  Bytes out = {0xA0, 0x80, 0x24, 0x80};
+  out.reserve(content.size() / nPiece * (nPiece + 2) + 16);
+  for (std::size_t i = 0; i < content.size(); i += nPiece) {
+    const std::size_t n = std::min(nPiece, content.size() - i);
+    out.push_back(0x04);
+    out.push_back(static_cast<BYTE>(n));
+    out.insert(out.end(), content.begin() + static_cast<std::ptrdiff_t>(i),
+               content.begin() + static_cast<std::ptrdiff_t>(i + n));
+  }
+  out.insert(out.end(), {0x00, 0x00, 0x00, 0x00});
+  return out;
 }
 
 }  // namespace envelopetest

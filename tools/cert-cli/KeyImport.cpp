@@ -9,11 +9,14 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "CliSupport.h"
 #include "Commands.h"
+#include "platform/CertStorePfx.h"
 #include "platform/CspProvider.h"
 #include "platform/WideString.h"
+#include "resources/ResultCodes.h"
 #include "smengine/Base64Utility.h"
 #include "smengine/SMFileCertOperations.h"
 
@@ -89,6 +92,38 @@ class ContainerWriter {
   bool m_bCommitted = false;
 };
 
+// A file that is only ever small, read whole only when it is: a huge file
+// (or a device that never ends) named here is refused before it is read. At
+// most nMaxSize + 1 bytes are read whatever the file claims.
+std::optional<Bytes> ReadSmallFile(const std::string& path, std::size_t nMaxSize,
+                                   const char* pszWhat) {
+  std::unique_ptr<FILE, decltype(&std::fclose)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+  if (!file) {
+    Error(path + ": cannot open");
+    return std::nullopt;
+  }
+  const auto tooLarge = [&] {
+    ErrorCode(path + ": larger than " + std::to_string(nMaxSize) + " bytes, which no " + pszWhat +
+                  " is",
+              SIGIL_E_FILE_TOO_LARGE);
+    return std::nullopt;
+  };
+  if (std::fseek(file.get(), 0, SEEK_END) == 0) {
+    const long nSize = std::ftell(file.get());
+    if (nSize > static_cast<long>(nMaxSize)) return tooLarge();
+    std::rewind(file.get());
+  }
+  Bytes bytes(nMaxSize + 1);
+  const std::size_t nRead = std::fread(bytes.data(), 1, bytes.size(), file.get());
+  if (std::ferror(file.get())) {
+    Error(path + ": cannot read");
+    return std::nullopt;
+  }
+  if (nRead > nMaxSize) return tooLarge();
+  bytes.resize(nRead);
+  return bytes;
+}
+
 // --- import-pfx -----------------------------------------------------------------
 
 struct Pkcs12Contents {
@@ -99,6 +134,8 @@ struct Pkcs12Contents {
 
 std::optional<Pkcs12Contents> ParsePkcs12(std::span<const BYTE> bytes, const std::string& path,
                                           const std::string& password) {
+  // Files of older tools need the legacy provider's RC2.
+  certstore::LoadPkcs12Providers();
   const unsigned char* p = bytes.data();
   std::unique_ptr<PKCS12, decltype(&PKCS12_free)> p12(
       d2i_PKCS12(nullptr, &p, static_cast<long>(bytes.size())), &PKCS12_free);
@@ -178,7 +215,8 @@ struct KeyAndCertificate {
 
 std::optional<KeyAndCertificate> ReadSoftCertificate(const std::string& path,
                                                      const std::string& password) {
-  auto text = ReadWholeFile(path);
+  auto text = ReadSmallFile(path, static_cast<std::size_t>(engine::SM2_SOFT_CERT_MAX_FILE_SIZE),
+                            "SM2 soft certificate");
   if (!text) return std::nullopt;
   while (!text->empty() && (text->back() == '\n' || text->back() == '\r' || text->back() == ' '))
     text->pop_back();
@@ -284,7 +322,7 @@ int RunImportPfx(std::span<const std::string> args) {
     return kExitFailure;
   }
 
-  const auto bytes = ReadWholeFile(path);
+  const auto bytes = ReadSmallFile(path, certstore::kMaxPfxSize, "PKCS#12 file");
   if (!bytes) return kExitFailure;
   auto contents = ParsePkcs12(*bytes, path, password ? *password : std::string());
   if (!contents) return kExitFailure;
