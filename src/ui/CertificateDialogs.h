@@ -12,18 +12,23 @@
 // dwMode 0: only the resource module is used; 1: the title and both
 // captions as well; other values fail with ERROR_INVALID_PARAMETER (87).
 // A title also makes the dialog appear for a single certificate.
+// pwszOrigin names the page that asks (its origin as the page has it), for
+// the dialog's header in either mode; null names none. It comes last, so
+// initialisers that stop before it leave it null.
 struct SELECT_CERTIFICATE_PARA {
   DWORD dwMode;
   HMODULE hResourceModule;
   LPCWSTR pwszTitle;
   LPCWSTR pwszOKText;
   LPCWSTR pwszCancelText;
+  LPCWSTR pwszOrigin = nullptr;
 };
 using PSELECT_CERTIFICATE_PARA = SELECT_CERTIFICATE_PARA*;
 using PCSELECT_CERTIFICATE_PARA = const SELECT_CERTIFICATE_PARA*;
 
 // What the dialog is created with. Null fields keep the dialog's own texts
-// (the header then is string 203); dwReserved is not read.
+// (the header then is string 203); dwReserved is not read. A null
+// pwszOrigin names no requesting page.
 struct SELECT_DIALOG_INIT {
   HMODULE hResourceModule;
   HCERTSTORE hCertStore;
@@ -32,6 +37,7 @@ struct SELECT_DIALOG_INIT {
   DWORD dwReserved;
   LPCWSTR pwszOKText;
   LPCWSTR pwszCancelText;
+  LPCWSTR pwszOrigin = nullptr;
 };
 using PSELECT_DIALOG_INIT = SELECT_DIALOG_INIT*;
 using PCSELECT_DIALOG_INIT = const SELECT_DIALOG_INIT*;

@@ -12,55 +12,10 @@ constexpr std::string_view kMagic = "npsigil-select-dialog 1";
 
 void AppendField(std::string* out, std::string_view field) {
   out->push_back('\t');
-  for (char c : field) {
-    switch (c) {
-      case '\t':
-        *out += "\\t";
-        break;
-      case '\n':
-        *out += "\\n";
-        break;
-      case '\r':
-        *out += "\\r";
-        break;
-      case '\\':
-        *out += "\\\\";
-        break;
-      default:
-        out->push_back(c);
-    }
-  }
+  *out += EscapeField(field);
 }
 
 void AppendField(std::string* out, std::u16string_view field) { AppendField(out, ToUtf8(field)); }
-
-bool Unescape(std::string_view field, std::string* out) {
-  out->clear();
-  for (std::size_t i = 0; i < field.size(); ++i) {
-    if (field[i] != '\\') {
-      out->push_back(field[i]);
-      continue;
-    }
-    if (++i == field.size()) return false;
-    switch (field[i]) {
-      case 't':
-        out->push_back('\t');
-        break;
-      case 'n':
-        out->push_back('\n');
-        break;
-      case 'r':
-        out->push_back('\r');
-        break;
-      case '\\':
-        out->push_back('\\');
-        break;
-      default:
-        return false;
-    }
-  }
-  return true;
-}
 
 // The tab-separated fields of one line, unescaped.
 bool SplitLine(std::string_view line, std::vector<std::string>* fields) {
@@ -69,8 +24,8 @@ bool SplitLine(std::string_view line, std::vector<std::string>* fields) {
   for (;;) {
     const std::size_t tab = line.find('\t', start);
     std::string field;
-    if (!Unescape(line.substr(start, tab == std::string_view::npos ? line.npos : tab - start),
-                  &field))
+    if (!UnescapeField(line.substr(start, tab == std::string_view::npos ? line.npos : tab - start),
+                       &field))
       return false;
     fields->push_back(std::move(field));
     if (tab == std::string_view::npos) return true;
@@ -110,6 +65,58 @@ bool FromHex(std::string_view text, std::vector<BYTE>* out) {
 
 }  // namespace
 
+std::string EscapeField(std::string_view field) {
+  std::string out;
+  out.reserve(field.size());
+  for (char c : field) {
+    switch (c) {
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      default:
+        out.push_back(c);
+    }
+  }
+  return out;
+}
+
+bool UnescapeField(std::string_view field, std::string* out) {
+  out->clear();
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] != '\\') {
+      out->push_back(field[i]);
+      continue;
+    }
+    if (++i == field.size()) return false;
+    switch (field[i]) {
+      case 't':
+        out->push_back('\t');
+        break;
+      case 'n':
+        out->push_back('\n');
+        break;
+      case 'r':
+        out->push_back('\r');
+        break;
+      case '\\':
+        out->push_back('\\');
+        break;
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
 std::string EncodeRequest(const DialogRequest& request) {
   std::string out(kMagic);
   out += "\nlanguage";
@@ -127,6 +134,10 @@ std::string EncodeRequest(const DialogRequest& request) {
   if (request.cancelText) {
     out += "\ncancel";
     AppendField(&out, *request.cancelText);
+  }
+  if (request.origin) {
+    out += "\norigin";
+    AppendField(&out, *request.origin);
   }
   for (const DialogRow& row : request.rows) {
     out += "\nrow";
@@ -177,6 +188,8 @@ bool DecodeRequest(std::string_view text, DialogRequest* request) {
       request->okText = FromUtf8(fields[1]);
     } else if (key == "cancel" && fields.size() == 2) {
       request->cancelText = FromUtf8(fields[1]);
+    } else if (key == "origin" && fields.size() == 2 && !request->origin) {
+      request->origin = FromUtf8(fields[1]);
     } else if (key == "row" && fields.size() == 7) {
       DialogRow row;
       if (fields[1] != "0" && fields[1] != "1") return false;

@@ -11,6 +11,7 @@
 //   header <text>
 //   ok <text>                    (absent: the template's caption)
 //   cancel <text>                (absent: the template's caption)
+//   origin <text>                (absent: no page named; the page that asks)
 //   row <0|1 hardware> <display name> <issuer line> <serial line> <validity line> <DER in hex>
 //   ...                          (one row line per certificate, in display order)
 //   end
@@ -43,6 +44,7 @@ struct DialogRequest {
   std::u16string header;
   std::optional<std::u16string> okText;
   std::optional<std::u16string> cancelText;
+  std::optional<std::u16string> origin;  // the requesting page's origin
   std::vector<DialogRow> rows;
 };
 
@@ -54,6 +56,12 @@ struct DialogResponse {
   HRESULT failure = S_OK;  // kFailed
   std::string message;     // kFailed
 };
+
+// The escaping inside a field, shared with the consent request: backslash,
+// newline, carriage return and tab become \\ \n \r \t. Unescaping fails
+// for any other backslash sequence and for a lone backslash at the end.
+std::string EscapeField(std::string_view field);
+bool UnescapeField(std::string_view field, std::string* out);
 
 std::string EncodeRequest(const DialogRequest& request);
 // False for text that is not a complete request of this version.

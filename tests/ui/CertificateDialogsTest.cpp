@@ -157,6 +157,28 @@ TEST_F(CertificateDialogsTest, ModeOneSendsTheCallersTextsInTheUiLanguage) {
   EXPECT_EQ(request.cancelText, std::u16string(u"Stop"));
 }
 
+// The page that asks is named in either mode; without one no origin line
+// is sent at all.
+TEST_F(CertificateDialogsTest, RequestingOriginReachesTheDialog) {
+  ScopedEnv helper(kSelectDialogPathVariable, FakeHelper("printf 'selected\\t0\\n'").c_str());
+  for (DWORD mode : {0u, 1u}) {
+    SELECT_CERTIFICATE_PARA para{mode,    nullptr, nullptr,
+                                 nullptr, nullptr, u"https://xn--bcher-kva.example"};
+    PCCERT_CONTEXT raw = nullptr;
+    ASSERT_EQ(CustomCryptUIDlgSelectCertificate(&para, m_set, &raw), S_OK) << mode;
+    CertFreeCertificateContext(raw);
+    EXPECT_EQ(SentRequest().origin, std::u16string(u"https://xn--bcher-kva.example")) << mode;
+  }
+  for (LPCWSTR none : {static_cast<LPCWSTR>(nullptr), u""}) {
+    SELECT_CERTIFICATE_PARA para{0, nullptr, nullptr, nullptr, nullptr, none};
+    PCCERT_CONTEXT raw = nullptr;
+    ASSERT_EQ(CustomCryptUIDlgSelectCertificate(&para, m_set, &raw), S_OK);
+    CertFreeCertificateContext(raw);
+    EXPECT_FALSE(SentRequest().origin.has_value());
+    EXPECT_EQ(ReadFile(RequestFile()).find("\norigin"), std::string::npos);
+  }
+}
+
 // Every way of not getting a usable answer ends like the user's cancel, and
 // the helper is never left behind.
 TEST_F(CertificateDialogsTest, NoUsableAnswerReadsAsCancel) {

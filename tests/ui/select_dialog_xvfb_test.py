@@ -6,7 +6,8 @@ Alpha Brown, Mike Adams) in front of the real npsigil-select-dialog; this
 script presses the keys with xdotool and checks what the driver got back,
 and checks a screenshot of the open dialog: the header colour, the selected
 row's gradient and the 80-pixel row pitch. The screenshot is kept as
-artifacts/select-dialog.png.
+artifacts/select-dialog.png. With the requesting page's origin the header
+gains a line naming it (artifacts/select-dialog-origin.png).
 
 Run under xvfb-run; needs xdotool and python3-pyqt5.
 """
@@ -26,6 +27,8 @@ SORTED = ["Alpha Brown", "Mike Adams", "zulu Carter"]
 CANCELLED = 0xA0071002
 
 HEADER = (0, 51, 153)
+ORIGIN_LINE = (68, 68, 68)
+ORIGIN_BAND = 20
 SELECTED_TOP = (0xDD, 0xEC, 0xFD)
 SELECTED_BOTTOM = (0xC2, 0xDC, 0xFD)
 ROW_HEIGHT = 80
@@ -87,8 +90,8 @@ def xdotool(*args, timeout=30):
 class Dialog:
     """One run of the driver, with its dialog on the screen."""
 
-    def __init__(self, driver, env):
-        self.process = subprocess.Popen([driver], env=env, stdout=subprocess.PIPE,
+    def __init__(self, driver, env, origin=None):
+        self.process = subprocess.Popen([driver] + ([origin] if origin else []), env=env, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, text=True)
         found = xdotool("search", "--sync", "--onlyvisible", "--name", "^%s$" % TITLE,
                         timeout=60).split()
@@ -174,6 +177,26 @@ def main():
     dialog.key("Escape")
     code, name = dialog.result()
     check(code == CANCELLED and name is None, "Escape: got 0x%08x %s" % (code or 0, name))
+
+    # The page that asks is named under the header, in grey; the rule, the
+    # rows and the buttons move down to make room.
+    plain = first.selected_band(column)
+    dialog = Dialog(args.driver, env, origin="https://xn--bcher-kva.example")
+    shot = dialog.shot(app, lambda s: s.selected_band(column) is not None)
+    path = os.path.join(args.artifacts, "select-dialog-origin.png")
+    check(shot.pixmap.save(path, "PNG"), "screenshot kept as %s" % path)
+    band = shot.selected_band(column)
+    check(band is not None and plain is not None and band[0] - plain[0] == ORIGIN_BAND,
+          "rows moved down by %d pixels for the origin line: %s -> %s"
+          % (ORIGIN_BAND, plain, band))
+    line_pixels = shot.count(ORIGIN_LINE, 12, range(38, 60))
+    check(line_pixels >= 20, "origin line drawn under the header (%d pixels)" % line_pixels)
+    check(first.count(ORIGIN_LINE, 12, range(38, 60)) == 0, "no origin line without an origin")
+    header_pixels = shot.count(HEADER, 10, range(0, 44))
+    check(header_pixels >= 10, "header still in its band (%d pixels)" % header_pixels)
+    dialog.key("Escape")
+    code, name = dialog.result()
+    check(code == CANCELLED, "Escape with an origin: got 0x%08x" % (code or 0))
 
     shutil.rmtree(state, ignore_errors=True)
     if failures:

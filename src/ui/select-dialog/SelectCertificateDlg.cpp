@@ -9,6 +9,8 @@
 #include "platform/WideString.h"
 #include "resources/ModuleResources.h"
 #include "resources/StringTable.h"
+#include "ui/OriginDisplay.h"
+#include "ui/select-dialog/ConsentTexts.h"
 #include "ui/select-dialog/TextDrawing.h"
 
 namespace select_dialog {
@@ -23,6 +25,11 @@ constexpr int kButtonWidthDu = 50, kButtonHeightDu = 14;
 
 constexpr LANGID kSimplifiedChinese = 0x0804;
 constexpr Colour kHeaderColour = {0, 51, 153};
+// The origin line sits under the header, in a grey apart from its blue.
+constexpr Colour kOriginColour = {68, 68, 68};
+constexpr int kOriginBand = 20;
+constexpr int kTextX = 15;
+constexpr const char* kFace = "Microsoft YaHei";
 
 constexpr const char* kCss =
     "#select-certificate-client { background-color: #FFFFFF; }\n"
@@ -50,6 +57,25 @@ void ScreenGeometry(GtkWidget* window, GdkRectangle* area) {
 }
 
 }  // namespace
+
+OriginLine FitOriginLine(std::u16string_view prefix, const ui::OriginForms& forms, int width,
+                         const MeasureText& measure) {
+  const std::u16string ascii = std::u16string(prefix) + FromUtf8(forms.ascii);
+  std::u16string both = ascii;
+  std::u16string shorter = ascii;  // the scheme once, in the Unicode form
+  if (forms.unicode != forms.ascii) {
+    both = std::u16string(prefix) + FromUtf8(forms.unicode + " (" + forms.ascii + ")");
+    const std::size_t scheme = forms.ascii.find("://");
+    const std::string rest =
+        scheme == std::string::npos ? forms.ascii : forms.ascii.substr(scheme + 3);
+    shorter = std::u16string(prefix) + FromUtf8(forms.unicode + " (" + rest + ")");
+  }
+  const std::u16string* texts[] = {&both, &shorter, &ascii};
+  for (const std::u16string* text : texts)
+    for (int height : kOriginLineHeights)
+      if (measure(*text, height) <= width) return {*text, height};
+  return {ascii, std::end(kOriginLineHeights)[-1]};
+}
 
 int VisibleRowCount(int rows, int screenHeight) {
   const int fit = (screenHeight - 500) / 80;
@@ -89,6 +115,14 @@ bool CSelectCertificateDlg::OnInitDialog() {
   m_header =
       m_request.header.empty() ? TableText(IDS_SELECT_CERT_HEADER, m_chinese) : m_request.header;
   if (m_header.size() > 127) m_header.resize(127);  // the dialog keeps 128 characters
+  if (m_request.origin && !m_request.origin->empty()) {
+    const int room = DialogUnitsToPixelsX(kDialogWidthDu) - kTextX - 20;
+    m_originLine = FitOriginLine(
+        FromUtf8(ConsentTextsFor(m_request.language).requestedBy),
+        ui::OriginDisplayForms(ToUtf8(*m_request.origin)), room,
+        [](std::u16string_view text, int height) { return MeasureTextWidth(kFace, text, height); });
+    m_originBand = kOriginBand;
+  }
 
   // The pictures come first: a dialog that cannot draw its rows is never shown.
   std::string failedStep;
@@ -137,15 +171,15 @@ bool CSelectCertificateDlg::OnInitDialog() {
   gtk_container_add(GTK_CONTAINER(m_window), m_client);
 
   m_clientWidth = DialogUnitsToPixelsX(kDialogWidthDu);
-  m_clientHeight = DialogUnitsToPixelsY(kDialogHeightDu);
+  m_clientHeight = DialogUnitsToPixelsY(kDialogHeightDu) + m_originBand;
   m_listHeight = DialogUnitsToPixelsY(kListHeightDu);
-  m_buttonY = DialogUnitsToPixelsY(kButtonYDu);
+  m_buttonY = DialogUnitsToPixelsY(kButtonYDu) + m_originBand;
 
   m_list.owner = GTK_WINDOW(m_window);
   m_list.onDefaultAction = [this] { OnOK(); };
   gtk_widget_set_size_request(m_list.Widget(), DialogUnitsToPixelsX(kListWidthDu), m_listHeight);
   gtk_fixed_put(GTK_FIXED(m_client), m_list.Widget(), DialogUnitsToPixelsX(kListXDu),
-                DialogUnitsToPixelsY(kListYDu));
+                DialogUnitsToPixelsY(kListYDu) + m_originBand);
 
   auto makeButton = [this](const std::u16string& caption, int xDu, void (*clicked)(void*)) {
     GtkWidget* button = gtk_button_new_with_label(ToUtf8(caption).c_str());
@@ -199,7 +233,7 @@ void CSelectCertificateDlg::OnPaint(cairo_t* cr) {
 
   // The sunken one-unit rule under the header.
   const double x = DialogUnitsToPixelsX(kRuleXDu);
-  const double y = DialogUnitsToPixelsY(kRuleYDu);
+  const double y = DialogUnitsToPixelsY(kRuleYDu) + m_originBand;
   const double ruleWidth = DialogUnitsToPixelsX(kRuleWidthDu);
   const int ruleHeight = std::max(DialogUnitsToPixelsY(kRuleHeightDu), 2);
   cairo_rectangle(cr, x, y, ruleWidth, 1);
@@ -211,7 +245,10 @@ void CSelectCertificateDlg::OnPaint(cairo_t* cr) {
     cairo_fill(cr);
   }
 
-  DrawTextWithFont("Microsoft YaHei", cr, m_header, 15, 12, width - 20, 8, 22, kHeaderColour);
+  DrawTextWithFont(kFace, cr, m_header, kTextX, 12, width - 20, 8, 22, kHeaderColour);
+  if (!m_originLine.text.empty())
+    DrawTextWithFont(kFace, cr, m_originLine.text, kTextX, 40, width - 20, 0,
+                     m_originLine.charHeight, kOriginColour);
 }
 
 void CSelectCertificateDlg::OnOK() {

@@ -2,9 +2,11 @@
 // list and OK / Cancel, laid out as the Windows dialog template in pixels.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "ui/DialogProtocol.h"
+#include "ui/OriginDisplay.h"
 #include "ui/select-dialog/CertificateList.h"
 #include "ui/select-dialog/Gtk.h"
 
@@ -18,6 +20,20 @@ constexpr int DialogUnitsToPixelsY(int y) { return (y * 13 + (y >= 0 ? 4 : -4)) 
 // How many rows the list shows at once on a screen `screenHeight` pixels
 // high; at least one while there are rows at all.
 int VisibleRowCount(int rows, int screenHeight);
+
+// The header's line naming the requesting page, fitted to `width` pixels:
+// both forms of its origin at the usual size or a smaller one, then both
+// with the scheme written once; otherwise the origin as the page has it
+// alone (which is what the page really is, where a cut Unicode form could
+// hide it), at the smallest size if it must be cut.
+struct OriginLine {
+  std::u16string text;
+  int charHeight = 0;
+};
+inline constexpr int kOriginLineHeights[] = {14, 12, 11};
+using MeasureText = std::function<int(std::u16string_view text, int charHeight)>;
+OriginLine FitOriginLine(std::u16string_view prefix, const ui::OriginForms& forms, int width,
+                         const MeasureText& measure);
 
 class CSelectCertificateDlg {
  public:
@@ -42,6 +58,8 @@ class CSelectCertificateDlg {
   ui::DialogRequest m_request;
   bool m_chinese = false;
   std::u16string m_header;
+  OriginLine m_originLine;  // "Requested by <origin>", empty without an origin
+  int m_originBand = 0;     // pixels the origin line adds below the header
   CCertificateList m_list;
   GtkWidget* m_window = nullptr;
   GtkWidget* m_client = nullptr;

@@ -57,15 +57,43 @@ std::string ResolveFontFace(const char* face) {
   return chosen;
 }
 
-void DrawTextWithFont(const char* face, cairo_t* cr, std::u16string_view text, int x, int y,
-                      int rightLimit, int charWidth, int charHeight, Colour colour) {
-  if (text.empty() || charHeight <= 0) return;
-  std::unique_ptr<PangoLayout, LayoutRelease> layout(pango_cairo_create_layout(cr));
+namespace {
+
+std::unique_ptr<PangoFontDescription, FontDescriptionRelease> FontOf(const char* face,
+                                                                     int charHeight) {
   std::unique_ptr<PangoFontDescription, FontDescriptionRelease> font(pango_font_description_new());
   const std::string family = ResolveFontFace(face);
   pango_font_description_set_family(font.get(), family.c_str());
   pango_font_description_set_weight(font.get(), PANGO_WEIGHT_NORMAL);
   pango_font_description_set_absolute_size(font.get(), charHeight * PANGO_SCALE);
+  return font;
+}
+
+}  // namespace
+
+int MeasureTextWidth(const char* face, std::u16string_view text, int charHeight) {
+  if (text.empty() || charHeight <= 0) return 0;
+  struct ContextRelease {
+    void operator()(PangoContext* context) const { g_object_unref(context); }
+  };
+  std::unique_ptr<PangoContext, ContextRelease> context(
+      pango_font_map_create_context(pango_cairo_font_map_get_default()));
+  std::unique_ptr<PangoLayout, LayoutRelease> layout(pango_layout_new(context.get()));
+  const auto font = FontOf(face, charHeight);
+  pango_layout_set_font_description(layout.get(), font.get());
+  const std::string utf8 = ToUtf8(text);
+  pango_layout_set_text(layout.get(), utf8.data(), static_cast<int>(utf8.size()));
+  int width = 0;
+  int height = 0;
+  pango_layout_get_pixel_size(layout.get(), &width, &height);
+  return width;
+}
+
+void DrawTextWithFont(const char* face, cairo_t* cr, std::u16string_view text, int x, int y,
+                      int rightLimit, int charWidth, int charHeight, Colour colour) {
+  if (text.empty() || charHeight <= 0) return;
+  std::unique_ptr<PangoLayout, LayoutRelease> layout(pango_cairo_create_layout(cr));
+  const auto font = FontOf(face, charHeight);
   pango_layout_set_font_description(layout.get(), font.get());
   const std::string utf8 = ToUtf8(text);
   pango_layout_set_text(layout.get(), utf8.data(), static_cast<int>(utf8.size()));

@@ -24,4 +24,8 @@ std::string ResolveFontFace(const char* face);
 void DrawTextWithFont(const char* face, cairo_t* cr, std::u16string_view text, int x, int y,
                       int rightLimit, int charWidth, int charHeight, Colour colour);
 
+// The width in pixels DrawTextWithFont gives `text` without a character
+// width (its longest line).
+int MeasureTextWidth(const char* face, std::u16string_view text, int charHeight);
+
 }  // namespace select_dialog

@@ -3,7 +3,8 @@
 //   result 0x<8 hex digits>
 //   cn <common name of the chosen certificate>   (only when one was chosen)
 // The certificates are inserted in an order the dialog does not show them
-// in, so the test can tell sorting from insertion order.
+// in, so the test can tell sorting from insertion order. An argument, when
+// given, is the origin of the page that asks.
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "pki/TestPki.h"
 #include "platform/CertContext.h"
+#include "platform/WideString.h"
 #include "ui/CertificateDialogs.h"
 
 namespace {
@@ -29,7 +31,7 @@ constexpr Entry kEntries[] = {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   std::vector<testpki::Bytes> ders;
   CERTIFICATE_SET set;
   for (const Entry& entry : kEntries) {
@@ -52,7 +54,9 @@ int main() {
   }
 
   // What the agent sends: mode 0, our own module, no title.
-  SELECT_CERTIFICATE_PARA para{0, nullptr, nullptr, nullptr, nullptr};
+  const std::u16string origin = argc > 1 ? FromUtf8(argv[1]) : std::u16string();
+  SELECT_CERTIFICATE_PARA para{0,       nullptr, nullptr,
+                               nullptr, nullptr, argc > 1 ? origin.c_str() : nullptr};
   PCCERT_CONTEXT chosen = nullptr;
   const HRESULT result = CustomCryptUIDlgSelectCertificate(&para, set, &chosen);
   std::printf("result 0x%08x\n", static_cast<unsigned>(result));

@@ -81,6 +81,47 @@ TEST(SelectDialogLayout, TemplateUnitsAndRowCount) {
   EXPECT_EQ(VisibleRowCount(0, 1024), 0);
 }
 
+// The origin line keeps the page's real name in view: both forms while they
+// fit, a smaller size before that, and the ASCII form alone rather than a
+// cut one.
+TEST(SelectDialogLayout, OriginLineFitsOrFallsBackToTheAsciiForm) {
+  // Every character as wide as it is high.
+  const MeasureText measure = [](std::u16string_view text, int height) {
+    return static_cast<int>(text.size()) * height;
+  };
+  const ui::OriginForms idn = ui::OriginDisplayForms("https://xn--bcher-kva.example");
+  const std::u16string both = u"By https://b\u00FCcher.example (https://xn--bcher-kva.example)";
+  const std::u16string ascii = u"By https://xn--bcher-kva.example";
+  ASSERT_EQ(both.size(), 57u);
+
+  OriginLine line = FitOriginLine(u"By ", idn, 57 * 14, measure);
+  EXPECT_EQ(line.text, both);
+  EXPECT_EQ(line.charHeight, 14);
+  line = FitOriginLine(u"By ", idn, 57 * 12, measure);
+  EXPECT_EQ(line.text, both);
+  EXPECT_EQ(line.charHeight, 12);
+  const std::u16string shorter = u"By https://b\u00FCcher.example (xn--bcher-kva.example)";
+  line = FitOriginLine(u"By ", idn, 57 * 11 - 1, measure);  // too narrow for both at 11
+  EXPECT_EQ(line.text, shorter);
+  EXPECT_EQ(line.charHeight, 12);
+  line = FitOriginLine(u"By ", idn, static_cast<int>(shorter.size()) * 11 - 1, measure);
+  EXPECT_EQ(line.text, ascii);
+  EXPECT_EQ(line.charHeight, 14);
+  line = FitOriginLine(u"By ", idn, 10, measure);  // nothing fits: cut, smallest
+  EXPECT_EQ(line.text, ascii);
+  EXPECT_EQ(line.charHeight, 11);
+
+  line = FitOriginLine(u"By ", ui::OriginDisplayForms("http://a.example"), 1000, measure);
+  EXPECT_EQ(line.text, u"By http://a.example");
+
+  // The real measure grows with the text and the size.
+  const int normal = MeasureTextWidth("Microsoft YaHei", ascii, 14);
+  EXPECT_GT(normal, 0);
+  EXPECT_LT(MeasureTextWidth("Microsoft YaHei", ascii, 11), normal);
+  EXPECT_GT(MeasureTextWidth("Microsoft YaHei", both, 14), normal);
+  EXPECT_EQ(MeasureTextWidth("Microsoft YaHei", u"", 14), 0);
+}
+
 // Columns of an ARGB surface that hold any ink.
 std::vector<bool> InkedColumns(cairo_surface_t* surface) {
   cairo_surface_flush(surface);

@@ -1,0 +1,185 @@
+#include "ui/ConsentProtocol.h"
+
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+
+#include "ui/DialogProtocol.h"
+
+namespace ui {
+namespace {
+
+bool IsPrintableAscii(std::string_view text) {
+  for (char c : text)
+    if (c < 0x21 || c > 0x7E) return false;
+  return true;
+}
+
+bool IsMethodName(std::string_view text) {
+  for (char c : text) {
+    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    if (!letter && !(c >= '0' && c <= '9') && c != '_') return false;
+  }
+  return true;
+}
+
+bool IsHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+void AppendLine(std::string* out, std::string_view key, std::string_view value) {
+  *out += key;
+  out->push_back(' ');
+  *out += EscapeField(value);
+  out->push_back('\n');
+}
+
+std::string_view AsksText(const ConsentRequest& request) {
+  if (request.asksKeys && request.asksFiles) return "keys files";
+  if (request.asksKeys) return "keys";
+  if (request.asksFiles) return "files";
+  return "";
+}
+
+// One "key value" line of the request, its value unescaped and checked.
+// `seen` holds a bit per key so that none comes twice.
+bool DecodeLine(std::string_view line, ConsentRequest* request, unsigned* seen) {
+  const std::size_t space = line.find(' ');
+  if (space == std::string_view::npos || space == 0) return false;
+  const std::string_view key = line.substr(0, space);
+  std::string value;
+  if (!UnescapeField(line.substr(space + 1), &value)) return false;
+
+  static constexpr std::string_view kKeys[] = {"language", "origin", "secure", "asks", "method"};
+  unsigned bit = 0;
+  for (unsigned i = 0; i < std::size(kKeys); ++i)
+    if (key == kKeys[i]) bit = 1u << i;
+  if (bit == 0 || (*seen & bit) != 0) return false;
+  *seen |= bit;
+
+  if (key == "language") {
+    if (value.empty() || value.size() > 5) return false;
+    unsigned number = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
+    if (error != std::errc() || end != value.data() + value.size() || number > 0xFFFF) return false;
+    request->language = static_cast<LANGID>(number);
+  } else if (key == "origin") {
+    if (value.empty() || value.size() > kMaxConsentOriginBytes || !IsPrintableAscii(value))
+      return false;
+    request->origin = std::move(value);
+  } else if (key == "secure") {
+    if (value != "0" && value != "1") return false;
+    request->secure = value == "1";
+  } else if (key == "asks") {
+    request->asksKeys = value == "keys" || value == "keys files";
+    request->asksFiles = value == "files" || value == "keys files";
+    if (!request->asksKeys && !request->asksFiles) return false;
+  } else {
+    if (value.empty() || value.size() > kMaxConsentMethodBytes || !IsMethodName(value))
+      return false;
+    request->method = std::move(value);
+  }
+  return true;
+}
+
+bool DecodeRequestLines(std::string_view text, ConsentRequest* request) {
+  if (text.size() > kMaxConsentRequestBytes) return false;
+  bool first = true;
+  bool ended = false;
+  unsigned seen = 0;
+  while (!text.empty()) {
+    const std::size_t newline = text.find('\n');
+    if (newline == std::string_view::npos || ended) return false;
+    const std::string_view line = text.substr(0, newline);
+    text.remove_prefix(newline + 1);
+    if (first) {
+      if (line != kConsentMagic) return false;
+      first = false;
+    } else if (line == "end") {
+      ended = true;
+    } else if (!DecodeLine(line, request, &seen)) {
+      return false;
+    }
+  }
+  return ended && seen == 0x1Fu;
+}
+
+}  // namespace
+
+std::string EncodeConsentRequest(const ConsentRequest& request) {
+  std::string out(kConsentMagic);
+  out.push_back('\n');
+  AppendLine(&out, "language", std::to_string(request.language));
+  AppendLine(&out, "origin", request.origin);
+  AppendLine(&out, "secure", request.secure ? "1" : "0");
+  AppendLine(&out, "asks", AsksText(request));
+  AppendLine(&out, "method", request.method);
+  out += "end\n";
+  return out;
+}
+
+bool DecodeConsentRequest(std::string_view text, ConsentRequest* request) {
+  *request = ConsentRequest{};
+  if (!DecodeRequestLines(text, request)) {
+    *request = ConsentRequest{};
+    return false;
+  }
+  return true;
+}
+
+std::string EncodeConsentResponse(const ConsentResponse& response) {
+  switch (response.answer) {
+    case ConsentAnswer::kAllowOnce:
+      return "allow-once\n";
+    case ConsentAnswer::kAllowAlways:
+      return "allow-always\n";
+    case ConsentAnswer::kDeny:
+      return "deny\n";
+    case ConsentAnswer::kFailed: {
+      char code[16];
+      std::snprintf(code, sizeof code, "%08X", static_cast<unsigned>(response.failure));
+      return std::string("failed ") + code + " " + EscapeField(response.message) + "\n";
+    }
+  }
+  return "deny\n";
+}
+
+bool DecodeConsentResponse(std::string_view text, ConsentResponse* response) {
+  *response = ConsentResponse{};
+  if (text.size() > kMaxConsentAnswerBytes || text.empty() || text.back() != '\n') return false;
+  text.remove_suffix(1);
+  if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+  if (text.find_first_of("\r\n") != std::string_view::npos) return false;
+
+  if (text == "allow-once") {
+    response->answer = ConsentAnswer::kAllowOnce;
+    return true;
+  }
+  if (text == "allow-always") {
+    response->answer = ConsentAnswer::kAllowAlways;
+    return true;
+  }
+  if (text == "deny") return true;
+
+  // failed <sep> XXXXXXXX [<sep> text]
+  constexpr std::string_view kFailed = "failed";
+  auto isSeparator = [](char c) { return c == ' ' || c == '\t'; };
+  if (text.substr(0, kFailed.size()) != kFailed) return false;
+  text.remove_prefix(kFailed.size());
+  if (text.size() < 9 || !isSeparator(text[0])) return false;
+  const std::string_view code = text.substr(1, 8);
+  for (char c : code)
+    if (!IsHexDigit(c)) return false;
+  text.remove_prefix(9);
+  std::string message;
+  if (!text.empty() && (!isSeparator(text[0]) || !UnescapeField(text.substr(1), &message)))
+    return false;
+  std::uint32_t value = 0;
+  std::from_chars(code.data(), code.data() + code.size(), value, 16);
+  response->answer = ConsentAnswer::kFailed;
+  response->failure = static_cast<HRESULT>(value);
+  response->message = std::move(message);
+  return true;
+}
+
+}  // namespace ui

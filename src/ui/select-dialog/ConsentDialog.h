@@ -1,0 +1,68 @@
+// The consent prompt: which page asks (its origin, shown large), whether it
+// came over a secure connection, what it asks for, and the user's three
+// ways out. Deny is the default and closing the window denies, so a key
+// pressed by habit or a stray click never gives a page anything.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ui/ConsentProtocol.h"
+#include "ui/select-dialog/Gtk.h"
+
+namespace select_dialog {
+
+// The allow buttons wake this long after the window appears, so a click
+// aimed at the page underneath does not land on them.
+inline constexpr unsigned kAllowDelayMs = 800;
+
+// Everything the window shows for a request, in the request's language.
+struct ConsentContent {
+  std::string title;
+  std::string origin;       // the Unicode form when there is one, else the origin as given
+  std::string asciiOrigin;  // the origin as given, when it differs from `origin`; else empty
+  std::string warning;      // empty for a secure page
+  std::string asksLead;
+  std::vector<std::string> asks;  // one line per thing asked for
+  std::string method;
+  std::string allowOnce;
+  std::string allowAlways;  // empty: not offered
+  std::string deny;
+};
+
+ConsentContent ContentOf(const ui::ConsentRequest& request);
+
+class CConsentDlg {
+ public:
+  explicit CConsentDlg(const ui::ConsentRequest& request);
+  ~CConsentDlg();
+  CConsentDlg(const CConsentDlg&) = delete;
+  CConsentDlg& operator=(const CConsentDlg&) = delete;
+
+  // Shows the prompt and returns the user's answer when it closes.
+  ui::ConsentResponse DoModal();
+
+ private:
+  void Build();
+  GtkWidget* AddButton(GtkWidget* box, const std::string& caption, const char* name,
+                       ui::ConsentAnswer answer);
+  void EnableAllowButtons();
+  void End(ui::ConsentAnswer answer);
+  void ScheduleLayoutReport();
+  void WriteLayoutReport();
+
+  ConsentContent m_content;
+  GtkWidget* m_window = nullptr;
+  GtkWidget* m_buttons = nullptr;
+  GtkWidget* m_warning = nullptr;
+  GtkWidget* m_deny = nullptr;
+  std::vector<GtkWidget*> m_allowButtons;
+  GMainLoop* m_loop = nullptr;
+  guint m_enableTimer = 0;
+  ui::ConsentAnswer m_answer = ui::ConsentAnswer::kDeny;
+  bool m_ended = false;
+  std::string m_layoutPath;
+  bool m_layoutScheduled = false;
+};
+
+}  // namespace select_dialog
