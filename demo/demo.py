@@ -104,10 +104,13 @@ def main():
         }
 
         xvfb = start_xvfb()
-        from sigil_browser import PageRun, make_host, open_browser
+        from sigil_browser import PageRun, install_fake_consent, make_host, open_browser
 
+        # The demo stands in for its user: it allows its own page once when
+        # asked, and the page's last step has the answer be no.
+        requests, answer = install_fake_consent(root, "allow-once")
         app = open_browser(args.plugin_dir)
-        host = make_host()
+        host = make_host(consent_requests=requests, consent_answer=answer)
         page = PageRun(app, os.path.join(HERE, "pages", "index.html"), size=(1240, 900),
                        fixture=fixture, host=host)
         try:

@@ -9,6 +9,7 @@
 #include "agent/AgentHolders.h"
 #include "agent/CryptoAgent.h"
 #include "agent/OperationScope.h"
+#include "agent/SiteConsent.h"
 #include "platform/Bstr.h"
 #include "platform/CertNames.h"
 #include "platform/Csp.h"
@@ -51,6 +52,7 @@ struct SelectionSide {
   PUNREGISTERED_CERT_CONTEXT& pUnregisteredCertContext;
   BOOL& bSM2;
   bool bEncryption;
+  LPCWSTR lpwOrigin;  // the page the dialog names as asking, or null
 };
 
 bool SameEncoding(PCCERT_CONTEXT pFirst, PCCERT_CONTEXT pSecond) {
@@ -178,7 +180,7 @@ HRESULT SelectForSide(StepTrace& trace, SelectionSide side, LPCWSTR lpwSubjectDN
 
   // No title: a single candidate is taken without asking the user.
   trace.Step(u"CustomCryptUIDlgSelectCertificate");
-  SELECT_CERTIFICATE_PARA stPara{0, nullptr, nullptr, nullptr, nullptr};
+  SELECT_CERTIFICATE_PARA stPara{0, nullptr, nullptr, nullptr, nullptr, side.lpwOrigin};
   PCCERT_CONTEXT pChosen = nullptr;
   hResult = CustomCryptUIDlgSelectCertificate(&stPara, vtrCertificateSet, &pChosen);
   agent::UniqueCertContext chosen(pChosen);
@@ -347,19 +349,24 @@ HRESULT SetTextOutput(StepTrace& trace, const std::u16string& wstrText, BSTR* pb
 // The filters may all be empty (no test), so none of them is required.
 HRESULT CCryptoAgent::SelectCertificate(LPCWSTR bstrSubjectDNFilter, LPCWSTR bstrIssuerDNFilter,
                                         LPCWSTR bstrSNFilter, VARIANT_BOOL* pbResult) {
+  if (RefusedToPage(u"SelectCertificate", agent::kAsksKeys, pbResult)) return m_hLastResult;
   OperationScope op(kSigningSource, "CCryptoAgent::SelectCertificate", pbResult,
                     {{"bstrSubjectDNFilter", bstrSubjectDNFilter},
                      {"bstrIssuerDNFilter", bstrIssuerDNFilter},
                      {"bstrSNFilter", bstrSNFilter}});
   std::u16string wstrSubject;
+  const std::u16string wstrOrigin = Site() ? Site()->OriginForDisplay() : std::u16string();
   const HRESULT hResult = SelectForSide(
-      op.Trace(), {m_pSignCertContext, m_pUnregisteredSignCertContext, m_bSM2SignCert, false},
+      op.Trace(),
+      {m_pSignCertContext, m_pUnregisteredSignCertContext, m_bSM2SignCert, false,
+       Site() ? wstrOrigin.c_str() : nullptr},
       bstrSubjectDNFilter, bstrIssuerDNFilter, bstrSNFilter, wstrSubject);
   if (SUCCEEDED(hResult) && pbResult) *pbResult = VARIANT_TRUE;
   return Finish(hResult);
 }
 
 HRESULT CCryptoAgent::GetSignCertInfo(LPCWSTR bstrInfoType, BSTR* pbstrInfo) {
+  if (RefusedToPage(u"GetSignCertInfo", agent::kAsksKeys, pbstrInfo)) return m_hLastResult;
   OperationScope op(kSigningSource, "CCryptoAgent::GetSignCertInfo", pbstrInfo,
                     {{"bstrInfoType", bstrInfoType}});
   if (!op.RequireText({"bstrInfoType", bstrInfoType}) ||
@@ -376,20 +383,24 @@ HRESULT CCryptoAgent::GetSignCertInfo(LPCWSTR bstrInfoType, BSTR* pbstrInfo) {
 HRESULT CCryptoAgent::SelectEncryptCertificate(LPCWSTR bstrSubjectDNFilter,
                                                LPCWSTR bstrIssuerDNFilter,
                                                LPCWSTR bstrSerialNumFilter, BSTR* pbstrResult) {
+  if (RefusedToPage(u"SelectEncryptCertificate", agent::kAsksKeys, pbstrResult)) return m_hLastResult;
   OperationScope op(kEncryptionSource, "CCryptoAgent::SelectEncryptCertificate", pbstrResult,
                     {{"bstrSubjectDNFilter", bstrSubjectDNFilter},
                      {"bstrIssuerDNFilter", bstrIssuerDNFilter},
                      {"bstrSerialNumFilter", bstrSerialNumFilter}});
   std::u16string wstrSubject;
+  const std::u16string wstrOrigin = Site() ? Site()->OriginForDisplay() : std::u16string();
   HRESULT hResult = SelectForSide(
       op.Trace(),
-      {m_pEncryptCertContext, m_pUnregisteredEncryptCertContext, m_bSM2EncryptCert, true},
+      {m_pEncryptCertContext, m_pUnregisteredEncryptCertContext, m_bSM2EncryptCert, true,
+       Site() ? wstrOrigin.c_str() : nullptr},
       bstrSubjectDNFilter, bstrIssuerDNFilter, bstrSerialNumFilter, wstrSubject);
   if (SUCCEEDED(hResult)) hResult = SetTextOutput(op.Trace(), wstrSubject, pbstrResult);
   return Finish(hResult);
 }
 
 HRESULT CCryptoAgent::GetEncryptCertInfo(LPCWSTR bstrInfoType, BSTR* pbstrInfo) {
+  if (RefusedToPage(u"GetEncryptCertInfo", agent::kAsksKeys, pbstrInfo)) return m_hLastResult;
   OperationScope op(kEncryptionSource, "CCryptoAgent::GetEncryptCertInfo", pbstrInfo,
                     {{"bstrInfoType", bstrInfoType}});
   if (!op.RequireText({"bstrInfoType", bstrInfoType}) ||

@@ -1,6 +1,7 @@
 #include "agent/CryptoAgent.h"
 
 #include "agent/AgentRoutines.h"
+#include "agent/SiteConsent.h"
 #include "gmcrypto/Provider.h"
 #include "platform/Bstr.h"
 #include "platform/Format.h"
@@ -8,6 +9,8 @@
 #include "platform/SystemMessages.h"
 #include "platform/WideString.h"
 #include "resources/ModuleResources.h"
+#include "resources/ResultCodes.h"
+#include "resources/StringTable.h"
 #include "trace/Trace.h"
 
 CCryptoAgent::CCryptoAgent()
@@ -33,6 +36,34 @@ CCryptoAgent::~CCryptoAgent() {
   // agent in the process, and OpenSSL 3 releases them itself at exit.
 }
 
+void CCryptoAgent::ServePage(std::string origin) {
+  TraceHelper trace("CCryptoAgent::ServePage");
+  TraceValue(kTraceGuidAgent, "origin", origin.c_str());
+  m_pSiteConsent = std::make_unique<agent::SiteConsent>(std::move(origin));
+}
+
+bool CCryptoAgent::SiteRefuses(LPCWSTR method, unsigned asks) {
+  if (!m_pSiteConsent) return false;
+  StepTrace trace(kTraceGuidAgent, u"SiteConsent", method);
+  const HRESULT hResult = m_pSiteConsent->Require(method, asks, trace);
+  if (SUCCEEDED(hResult)) return false;
+  Finish(hResult);
+  m_bSiteRefused = true;
+  return true;
+}
+
+bool CCryptoAgent::RefusedToPage(LPCWSTR method, unsigned asks, BSTR* pbstrOutput) {
+  if (!SiteRefuses(method, asks)) return false;
+  if (pbstrOutput) *pbstrOutput = SysAllocString(u"");
+  return true;
+}
+
+bool CCryptoAgent::RefusedToPage(LPCWSTR method, unsigned asks, VARIANT_BOOL* pbOutput) {
+  if (!SiteRefuses(method, asks)) return false;
+  if (pbOutput) *pbOutput = VARIANT_FALSE;
+  return true;
+}
+
 HRESULT CCryptoAgent::GetVersion(BSTR* pbstrVersion) {
   TraceHelper trace("CCryptoAgent::GetVersion");
   if (pbstrVersion) *pbstrVersion = nullptr;
@@ -47,7 +78,9 @@ HRESULT CCryptoAgent::GetLastErrorDesc(BSTR* pbstrDesc) {
   WCHAR wszDesc[kChars] = {};
 
   const HRESULT hCode = m_hLastResult;
-  if (static_cast<DWORD>(hCode) & 0x20000000u) {
+  if (m_bSiteRefused && hCode == SIGIL_E_SITE_NOT_ALLOWED) {
+    LoadStringW(GetSigilModuleHandle(), IDS_SITE_NOT_ALLOWED, wszDesc, kChars - 1);
+  } else if (static_cast<DWORD>(hCode) & 0x20000000u) {
     LoadStringW(GetSigilModuleHandle(), static_cast<DWORD>(hCode) & 0xFFFFu, wszDesc, kChars - 1);
   } else {
     FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,

@@ -2,9 +2,16 @@
 // code and the 27 operations that page script reaches, in slot order.
 #pragma once
 
+#include <memory>
+#include <string>
+
 #include "platform/CertContext.h"
 #include "platform/WinTypes.h"
 #include "winsvc/UnregisteredCertContext.h"
+
+namespace agent {
+class SiteConsent;
+}
 
 class CCryptoAgent {
  public:
@@ -81,9 +88,25 @@ class CCryptoAgent {
 
   HRESULT LastResult() const { return m_hLastResult; }
 
+  // From now on the agent works for the page of this origin, as the browser
+  // reported it (empty when it could not be learned): every operation but
+  // the pure computations on data the page brings needs that page's consent.
+  // Until then the agent serves a local caller (a command-line tool) and
+  // asks nobody.
+  void ServePage(std::string origin);
+  // The page served, or null for a local caller.
+  const agent::SiteConsent* Site() const { return m_pSiteConsent.get(); }
+
  protected:
   // Records the operation's result and hands it back.
-  HRESULT Finish(HRESULT hResult) { return m_hLastResult = hResult; }
+  HRESULT Finish(HRESULT hResult) {
+    m_bSiteRefused = false;
+    return m_hLastResult = hResult;
+  }
+  // True when the page may not go ahead with what `asks` names: the output
+  // is settled (an empty text, false) and the refusal recorded.
+  bool RefusedToPage(LPCWSTR method, unsigned asks, BSTR* pbstrOutput);
+  bool RefusedToPage(LPCWSTR method, unsigned asks, VARIANT_BOOL* pbOutput);
 
   HRESULT m_hLastResult;
   PCCERT_CONTEXT m_pSignCertContext;
@@ -92,6 +115,11 @@ class CCryptoAgent {
   BOOL m_bSM2EncryptCert;
   PUNREGISTERED_CERT_CONTEXT m_pUnregisteredSignCertContext;
   PUNREGISTERED_CERT_CONTEXT m_pUnregisteredEncryptCertContext;
+  std::unique_ptr<agent::SiteConsent> m_pSiteConsent;
+  bool m_bSiteRefused = false;  // the last result is a site's refusal
+
+ private:
+  bool SiteRefuses(LPCWSTR method, unsigned asks);
 };
 
 // A lower layer's last error as a result code: customer-bit errors become

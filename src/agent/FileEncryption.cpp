@@ -24,9 +24,11 @@
 #include "agent/AgentRoutines.h"
 #include "agent/CryptoAgent.h"
 #include "agent/OperationScope.h"
+#include "agent/SiteConsent.h"
 #include "platform/CertContext.h"
 #include "platform/CertStore.h"
 #include "platform/Files.h"
+#include "platform/PendingFile.h"
 #include "platform/LastError.h"
 #include "platform/WideString.h"
 #include "resources/ResultCodes.h"
@@ -101,42 +103,25 @@ struct CipherCtxFree {
 using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
 
 // An output file this operation creates: made new (an existing file is never
-// opened, let alone truncated) and removed again unless Keep() is reached.
+// opened, let alone truncated), mode 0600, out of sight until Keep() gives it
+// its name, so that a failure (or a killed browser) leaves no partial
+// plaintext under the name the page gave.
 class CreatedFile {
  public:
   explicit CreatedFile(LPCWSTR lpwPath) : m_lpwPath(lpwPath) {}
-  ~CreatedFile() {
-    m_fp.reset();
-    if (m_bCreated && !m_bKept) {
-      LastErrorKeeper keeper;
-      DeleteFileW(m_lpwPath);
-    }
-  }
   CreatedFile(const CreatedFile&) = delete;
   CreatedFile& operator=(const CreatedFile&) = delete;
 
-  // 0 or the open's error number.
-  int Create() {
-    FILE* fp = nullptr;
-    const int nResult = _wfopen_s(&fp, m_lpwPath, u"wb");
-    m_fp.reset(fp);
-    m_bCreated = nResult == 0 && fp != nullptr;
-    return nResult;
-  }
-  FILE* get() const { return m_fp.get(); }
-  // Closes the file and keeps it; false (and the file removed) when the
-  // close, which writes what the stream still buffers, fails.
-  bool Keep() {
-    FILE* fp = m_fp.release();
-    m_bKept = fp != nullptr && std::fclose(fp) == 0;
-    return m_bKept;
-  }
+  // 0 or the creation's error.
+  int Create() { return m_file.Create(m_lpwPath) ? 0 : static_cast<int>(GetLastError()); }
+  FILE* get() const { return m_file.Stream(); }
+  // Writes out what the stream still buffers and names the file; false (and
+  // nothing named) when that fails.
+  bool Keep() { return m_file.Commit() != FALSE; }
 
  private:
   LPCWSTR m_lpwPath;
-  agent::UniqueFile m_fp;
-  bool m_bCreated = false;
-  bool m_bKept = false;
+  PendingFile m_file;
 };
 
 // Opens a file the operation reads; a failure is traced as `step`.
@@ -529,6 +514,7 @@ HRESULT Settle(OperationScope& op, LPCWSTR step, HRESULT hResult, VARIANT_BOOL* 
 // The algorithm name matters only to an RSA recipient and is checked there.
 HRESULT CCryptoAgent::EncryptFileCMSEnvelopeEx(LPCWSTR bstrSourceFile, LPCWSTR bstrEncryptAlg,
                                                LPCWSTR bstrEncryptedFile, VARIANT_BOOL* pbResult) {
+  if (RefusedToPage(u"EncryptFileCMSEnvelopeEx", agent::kAsksKeysAndFiles, pbResult)) return m_hLastResult;
   OperationScope op(kSource, "CCryptoAgent::EncryptFileCMSEnvelopeEx", pbResult,
                     {{"bstrSourceFile", bstrSourceFile},
                      {"bstrEncryptAlg", bstrEncryptAlg},
@@ -551,6 +537,7 @@ HRESULT CCryptoAgent::EncryptFileCMSEnvelopeEx_ByCert(LPCWSTR bstrBase64CertCont
                                                       LPCWSTR bstrEncryptAlg,
                                                       LPCWSTR bstrEncryptedFile,
                                                       VARIANT_BOOL* pbResult) {
+  if (RefusedToPage(u"EncryptFileCMSEnvelopeEx_ByCert", agent::kAsksFiles, pbResult)) return m_hLastResult;
   OperationScope op(kSource, "CCryptoAgent::EncryptFileCMSEnvelopeEx_ByCert", pbResult,
                     {{"bstrBase64CertContent", bstrBase64CertContent},
                      {"bstrCertType", bstrCertType},
@@ -572,6 +559,7 @@ HRESULT CCryptoAgent::EncryptFileCMSEnvelopeEx_ByCert(LPCWSTR bstrBase64CertCont
 
 HRESULT CCryptoAgent::DecryptFileCMSEnvelopeEx(LPCWSTR bstrEncryptedFile, LPCWSTR bstrEnvelopeType,
                                                LPCWSTR bstrPlainTextFile, VARIANT_BOOL* pbResult) {
+  if (RefusedToPage(u"DecryptFileCMSEnvelopeEx", agent::kAsksKeysAndFiles, pbResult)) return m_hLastResult;
   OperationScope op(kSource, "CCryptoAgent::DecryptFileCMSEnvelopeEx", pbResult,
                     {{"bstrEncryptedFile", bstrEncryptedFile},
                      {"bstrEnvelopeType", bstrEnvelopeType},
@@ -591,6 +579,7 @@ HRESULT CCryptoAgent::DecryptFileCMSEnvelopeEx(LPCWSTR bstrEncryptedFile, LPCWST
 HRESULT CCryptoAgent::DecryptFileCMSEnvelopeEx_BySoftCert(
     LPCWSTR bstrSoftCertFileName, LPCWSTR bstrSoftCertPassword, LPCWSTR bstrEncryptedFile,
     LPCWSTR bstrEnvelopeType, LPCWSTR bstrPlainTextFile, VARIANT_BOOL* pbResult) {
+  if (RefusedToPage(u"DecryptFileCMSEnvelopeEx_BySoftCert", agent::kAsksKeysAndFiles, pbResult)) return m_hLastResult;
   OperationScope op(kSource, "CCryptoAgent::DecryptFileCMSEnvelopeEx_BySoftCert", pbResult,
                     {{"bstrSoftCertFileName", bstrSoftCertFileName},
                      {"bstrSoftCertPassword", bstrSoftCertPassword},
@@ -602,13 +591,15 @@ HRESULT CCryptoAgent::DecryptFileCMSEnvelopeEx_BySoftCert(
       !op.RequireText({"bstrEncryptedFile", bstrEncryptedFile}, u"Check parameter(3).") ||
       !op.RequireText({"bstrEnvelopeType", bstrEnvelopeType}, u"Check parameter(4).") ||
       !op.RequireText({"bstrPlainTextFile", bstrPlainTextFile}, u"Check parameter(5).") ||
-      !op.RequireSafePath(bstrSoftCertFileName, kInputFile) ||
+      !op.RequireSoftCertFile(bstrSoftCertFileName) ||
       !op.RequireSafePath(bstrEncryptedFile, kInputFile) ||
       !op.RequireSafePath(bstrPlainTextFile, kOutputFile) ||
       !op.RequireOneOf(bstrEnvelopeType, kEnvelopeTypes, u"Check(lpwEnvelopeType)"))
     return Finish(op.Result());
-  const HRESULT hResult =
+  const agent::PasswordTry attempt(Site(), bstrSoftCertFileName);
+  if (!op.RequirePasswordTry(attempt)) return Finish(op.Result());
+  const HRESULT hResult = attempt.Judge(
       DecryptFileCMSEnvelope_BySoftCert(bstrEncryptedFile, bstrPlainTextFile, bstrSoftCertFileName,
-                                        bstrSoftCertPassword, bstrEnvelopeType);
+                                        bstrSoftCertPassword, bstrEnvelopeType));
   return Finish(Settle(op, u"DecryptFileCMSEnvelope_BySoftCert", hResult, pbResult));
 }

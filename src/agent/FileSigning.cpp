@@ -9,6 +9,7 @@
 #include "agent/AgentRoutines.h"
 #include "agent/CryptoAgent.h"
 #include "agent/OperationScope.h"
+#include "agent/SiteConsent.h"
 #include "platform/Bstr.h"
 #include "platform/CertContext.h"
 #include "platform/CertStore.h"
@@ -72,7 +73,7 @@ class Steps {
   bool RequireExistingFile(LPCWSTR path, Here where = Here::current()) {
     return Keep(m_op.RequireExistingFile(path, where));
   }
-  bool RequireSafePath(LPCWSTR path, Here where = Here::current()) {
+  bool RequireSafePath(LPCWSTR& path, Here where = Here::current()) {
     return Keep(m_op.RequireSafePath(path, kInputFile, where));
   }
 
@@ -283,9 +284,10 @@ HRESULT SignWithSoftCert(OperationScope& op, SignatureForm form, LPCWSTR bstrSof
 // A whole soft-certificate signing operation, traced under `function`. The
 // hash algorithm is needed only by an "RSA" soft certificate, so it is not
 // among the opening checks.
-HRESULT SignFileBySoftCert(LPCSTR function, SignatureForm form, LPCWSTR bstrSoftCertFileName,
-                           LPCWSTR bstrSoftCertPassword, LPCWSTR bstrSoftCertType,
-                           LPCWSTR bstrSourceFile, LPCWSTR bstrHashAlg, BSTR* pbstrSignature) {
+HRESULT SignFileBySoftCert(const agent::SiteConsent* pSite, LPCSTR function, SignatureForm form,
+                           LPCWSTR bstrSoftCertFileName, LPCWSTR bstrSoftCertPassword,
+                           LPCWSTR bstrSoftCertType, LPCWSTR bstrSourceFile, LPCWSTR bstrHashAlg,
+                           BSTR* pbstrSignature) {
   OperationScope op(kSource, function, pbstrSignature,
                     {{"bstrSoftCertFileName", bstrSoftCertFileName},
                      {"bstrSoftCertPassword", bstrSoftCertPassword},
@@ -297,11 +299,14 @@ HRESULT SignFileBySoftCert(LPCSTR function, SignatureForm form, LPCWSTR bstrSoft
       !op.RequireText({"bstrSoftCertType", bstrSoftCertType}) ||
       !op.RequireText({"bstrSourceFile", bstrSourceFile}) ||
       !op.RequireExistingFile(bstrSoftCertFileName) ||
-      !op.RequireSafePath(bstrSoftCertFileName, kInputFile) ||
+      !op.RequireSoftCertFile(bstrSoftCertFileName) ||
       !op.RequireExistingFile(bstrSourceFile) || !op.RequireSafePath(bstrSourceFile, kInputFile))
     return op.Result();
-  return SignWithSoftCert(op, form, bstrSoftCertFileName, bstrSoftCertPassword, bstrSoftCertType,
-                          bstrSourceFile, bstrHashAlg, pbstrSignature);
+  const agent::PasswordTry attempt(pSite, bstrSoftCertFileName);
+  if (!op.RequirePasswordTry(attempt)) return op.Result();
+  return attempt.Judge(SignWithSoftCert(op, form, bstrSoftCertFileName, bstrSoftCertPassword,
+                                        bstrSoftCertType, bstrSourceFile, bstrHashAlg,
+                                        pbstrSignature));
 }
 
 // Both signing operations with the selected certificate, after their entry.
@@ -345,6 +350,7 @@ void SetValid(VARIANT_BOOL* pbResult) {
 
 HRESULT CCryptoAgent::SignFilePKCS1(LPCWSTR bstrSourceFile, LPCWSTR bstrHashAlg,
                                     BSTR* pbstrSignature) {
+  if (RefusedToPage(u"SignFilePKCS1", agent::kAsksKeysAndFiles, pbstrSignature)) return m_hLastResult;
   OperationScope op(kSource, "CCryptoAgent::SignFilePKCS1", pbstrSignature,
                     {{"bstrSourceFile", bstrSourceFile}, {"bstrHashAlg", bstrHashAlg}});
   return Finish(SignFileWithSelected(op, SignatureForm::PKCS1, bstrSourceFile, bstrHashAlg,
@@ -354,6 +360,7 @@ HRESULT CCryptoAgent::SignFilePKCS1(LPCWSTR bstrSourceFile, LPCWSTR bstrHashAlg,
 
 HRESULT CCryptoAgent::SignFilePKCS7Detached(LPCWSTR bstrSourceFile, LPCWSTR bstrHashAlg,
                                             BSTR* pbstrSignature) {
+  if (RefusedToPage(u"SignFilePKCS7Detached", agent::kAsksKeysAndFiles, pbstrSignature)) return m_hLastResult;
   OperationScope op(kSource, "CCryptoAgent::SignFilePKCS7Detached", pbstrSignature,
                     {{"bstrSourceFile", bstrSourceFile}, {"bstrHashAlg", bstrHashAlg}},
                     TextOnExit::LeaveNull);
@@ -366,7 +373,8 @@ HRESULT CCryptoAgent::SignFilePKCS1_BySoftCert(LPCWSTR bstrSoftCertFileName,
                                                LPCWSTR bstrSoftCertPassword,
                                                LPCWSTR bstrSoftCertType, LPCWSTR bstrSourceFile,
                                                LPCWSTR bstrHashAlg, BSTR* pbstrSignature) {
-  return Finish(SignFileBySoftCert("CCryptoAgent::SignFilePKCS1_BySoftCert", SignatureForm::PKCS1,
+  if (RefusedToPage(u"SignFilePKCS1_BySoftCert", agent::kAsksKeysAndFiles, pbstrSignature)) return m_hLastResult;
+  return Finish(SignFileBySoftCert(Site(), "CCryptoAgent::SignFilePKCS1_BySoftCert", SignatureForm::PKCS1,
                                    bstrSoftCertFileName, bstrSoftCertPassword, bstrSoftCertType,
                                    bstrSourceFile, bstrHashAlg, pbstrSignature));
 }
@@ -376,7 +384,8 @@ HRESULT CCryptoAgent::SignFilePKCS7Detached_BySoftCert(LPCWSTR bstrSoftCertFileN
                                                        LPCWSTR bstrSoftCertType,
                                                        LPCWSTR bstrSourceFile, LPCWSTR bstrHashAlg,
                                                        BSTR* pbstrSignature) {
-  return Finish(SignFileBySoftCert("CCryptoAgent::SignFilePKCS7Detached_BySoftCert",
+  if (RefusedToPage(u"SignFilePKCS7Detached_BySoftCert", agent::kAsksKeysAndFiles, pbstrSignature)) return m_hLastResult;
+  return Finish(SignFileBySoftCert(Site(), "CCryptoAgent::SignFilePKCS7Detached_BySoftCert",
                                    SignatureForm::PKCS7Detached, bstrSoftCertFileName,
                                    bstrSoftCertPassword, bstrSoftCertType, bstrSourceFile,
                                    bstrHashAlg, pbstrSignature));
@@ -388,6 +397,7 @@ HRESULT CCryptoAgent::VerifyFileSignaturePKCS1(LPCWSTR bstrSignature, LPCWSTR bs
                                                LPCWSTR bstrSourceFile, LPCWSTR bstrHashAlg,
                                                LPCWSTR bstrBase64CertContent,
                                                VARIANT_BOOL* pbResult) {
+  if (RefusedToPage(u"VerifyFileSignaturePKCS1", agent::kAsksFiles, pbResult)) return m_hLastResult;
   OperationScope op(kSource, "CCryptoAgent::VerifyFileSignaturePKCS1", pbResult,
                     {{"bstrSignature", bstrSignature},
                      {"bstrSignatureType", bstrSignatureType},
@@ -457,6 +467,7 @@ HRESULT CCryptoAgent::VerifyFileSignaturePKCS7Detached(LPCWSTR bstrSignature,
                                                        LPCWSTR bstrSignatureType,
                                                        LPCWSTR bstrSourceFile,
                                                        VARIANT_BOOL* pbResult) {
+  if (RefusedToPage(u"VerifyFileSignaturePKCS7Detached", agent::kAsksFiles, pbResult)) return m_hLastResult;
   OperationScope op(kSource, "CCryptoAgent::VerifyFileSignaturePKCS7Detached", pbResult,
                     {{"bstrSignature", bstrSignature},
                      {"bstrSignatureType", bstrSignatureType},

@@ -17,6 +17,7 @@
 #include "agent/AgentRoutines.h"
 #include "agent/CryptoAgent.h"
 #include "agent/OperationScope.h"
+#include "agent/SiteConsent.h"
 #include "platform/Bstr.h"
 #include "platform/CertContext.h"
 #include "platform/CertStore.h"
@@ -493,6 +494,7 @@ HRESULT SetTextOutput(StepTrace& trace, LPCSTR pszText, BSTR* pbstrOutput,
 // envelope turns out to be RSA.
 HRESULT CCryptoAgent::EncryptMsgCMSEnvelopeEx(LPCWSTR bstrMessage, LPCWSTR bstrEncryptAlg,
                                               BSTR* pbstrEnvelope) {
+  if (RefusedToPage(u"EncryptMsgCMSEnvelopeEx", agent::kAsksKeys, pbstrEnvelope)) return m_hLastResult;
   OperationScope op(kSource, "CCryptoAgent::EncryptMsgCMSEnvelopeEx", pbstrEnvelope,
                     {{"bstrMessage", bstrMessage}, {"bstrEncryptAlg", bstrEncryptAlg}});
   if (!op.RequireText({"bstrMessage", bstrMessage}) ||
@@ -557,6 +559,7 @@ HRESULT CCryptoAgent::EncryptMsgCMSEnvelopeEx_ByCert(LPCWSTR bstrBase64CertConte
 
 HRESULT CCryptoAgent::DecryptMsgCMSEnvelopeEx(LPCWSTR bstrEnvelope, LPCWSTR bstrEnvelopeType,
                                               BSTR* pbstrMessage) {
+  if (RefusedToPage(u"DecryptMsgCMSEnvelopeEx", agent::kAsksKeys, pbstrMessage)) return m_hLastResult;
   OperationScope op(kSource, "CCryptoAgent::DecryptMsgCMSEnvelopeEx", pbstrMessage,
                     {{"bstrEnvelope", bstrEnvelope}, {"bstrEnvelopeType", bstrEnvelopeType}});
   if (!op.RequireText({"bstrEnvelope", bstrEnvelope}) ||
@@ -580,6 +583,7 @@ HRESULT CCryptoAgent::DecryptMsgCMSEnvelopeEx_BySoftCert(LPCWSTR bstrSoftCertFil
                                                          LPCWSTR bstrEnvelope,
                                                          LPCWSTR bstrEnvelopeType,
                                                          BSTR* pbstrMessage) {
+  if (RefusedToPage(u"DecryptMsgCMSEnvelopeEx_BySoftCert", agent::kAsksKeysAndFiles, pbstrMessage)) return m_hLastResult;
   OperationScope op(kSource, "CCryptoAgent::DecryptMsgCMSEnvelopeEx_BySoftCert", pbstrMessage,
                     {{"bstrSoftCertFileName", bstrSoftCertFileName},
                      {"bstrSoftCertPassword", bstrSoftCertPassword},
@@ -589,8 +593,10 @@ HRESULT CCryptoAgent::DecryptMsgCMSEnvelopeEx_BySoftCert(LPCWSTR bstrSoftCertFil
       !op.RequireText({"bstrSoftCertPassword", bstrSoftCertPassword}, u"Check parameter.") ||
       !op.RequireText({"bstrEnvelope", bstrEnvelope}, u"Check parameter.") ||
       !op.RequireText({"bstrEnvelopeType", bstrEnvelopeType}, u"Check parameter.") ||
-      !op.RequireSafePath(bstrSoftCertFileName, kInputFile))
+      !op.RequireSoftCertFile(bstrSoftCertFileName))
     return Finish(op.Result());
+  const agent::PasswordTry attempt(Site(), bstrSoftCertFileName);
+  if (!op.RequirePasswordTry(attempt)) return Finish(op.Result());
 
   StepTrace& trace = op.Trace();
   agent::Utf8Text envelope;
@@ -605,9 +611,9 @@ HRESULT CCryptoAgent::DecryptMsgCMSEnvelopeEx_BySoftCert(LPCWSTR bstrSoftCertFil
   trace.Passed();
 
   Secret<char> pszPlain;
-  hResult =
+  hResult = attempt.Judge(
       DecryptMsgCMSEnvelope_BySoftCert(bstrSoftCertPassword, bstrEnvelopeType, fpSoftCertFile.get(),
-                                       envelope.Get(), envelope.Length(), &pszPlain);
+                                       envelope.Get(), envelope.Length(), &pszPlain));
   hResult = TraceStep(trace, u"DecryptMsgCMSEnvelope_BySoftCert", hResult, u"S_OK != hResult");
   if (FAILED(hResult)) return Finish(hResult);
   return Finish(SetTextOutput(trace, pszPlain.get(), pbstrMessage));

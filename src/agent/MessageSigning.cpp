@@ -8,6 +8,7 @@
 #include "agent/AgentRoutines.h"
 #include "agent/CryptoAgent.h"
 #include "agent/OperationScope.h"
+#include "agent/SiteConsent.h"
 #include "platform/Bstr.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
@@ -164,10 +165,10 @@ HRESULT SignWithSoftCert(OperationScope& op, bool bPKCS7, LPCWSTR bstrSoftCertFi
 // A whole soft-certificate signing operation, traced under `function`. The
 // hash algorithm is looked at only for an "RSA" soft certificate, so it is
 // not among the opening checks.
-HRESULT SignBySoftCert(LPCSTR function, bool bPKCS7, LPCWSTR bstrSoftCertFileName,
-                       LPCWSTR bstrSoftCertPassword, LPCWSTR bstrSoftCertType,
-                       LPCWSTR bstrSourceData, LPCWSTR bstrHashAlg, BOOL bAttach,
-                       BSTR* pbstrSignature) {
+HRESULT SignBySoftCert(const agent::SiteConsent* pSite, LPCSTR function, bool bPKCS7,
+                       LPCWSTR bstrSoftCertFileName, LPCWSTR bstrSoftCertPassword,
+                       LPCWSTR bstrSoftCertType, LPCWSTR bstrSourceData, LPCWSTR bstrHashAlg,
+                       BOOL bAttach, BSTR* pbstrSignature) {
   OperationScope op(kSource, function, pbstrSignature,
                     {{"bstrSoftCertFileName", bstrSoftCertFileName},
                      {"bstrSoftCertPassword", bstrSoftCertPassword},
@@ -178,10 +179,13 @@ HRESULT SignBySoftCert(LPCSTR function, bool bPKCS7, LPCWSTR bstrSoftCertFileNam
       !op.RequireText({"bstrSoftCertPassword", bstrSoftCertPassword}) ||
       !op.RequireText({"bstrSoftCertType", bstrSoftCertType}) ||
       !op.RequireText({"bstrSourceData", bstrSourceData}) ||
-      !op.RequireSafePath(bstrSoftCertFileName, 0))
+      !op.RequireSoftCertFile(bstrSoftCertFileName))
     return op.Result();
-  return SignWithSoftCert(op, bPKCS7, bstrSoftCertFileName, bstrSoftCertPassword, bstrSoftCertType,
-                          bstrSourceData, bstrHashAlg, bAttach, pbstrSignature);
+  const agent::PasswordTry attempt(pSite, bstrSoftCertFileName);
+  if (!op.RequirePasswordTry(attempt)) return op.Result();
+  return attempt.Judge(SignWithSoftCert(op, bPKCS7, bstrSoftCertFileName, bstrSoftCertPassword,
+                                        bstrSoftCertType, bstrSourceData, bstrHashAlg, bAttach,
+                                        pbstrSignature));
 }
 
 // Both PKCS#7 verifications after their opening checks; a null message means
@@ -237,6 +241,7 @@ HRESULT VerifyPKCS7(StepTrace& trace, LPCWSTR bstrSignature, LPCWSTR bstrSignatu
 // been converted: an SM2 certificate signs with SM3 whatever it says.
 HRESULT CCryptoAgent::SignMsgPKCS1(LPCWSTR bstrSourceData, LPCWSTR bstrHashAlg,
                                    BSTR* pbstrSignature) {
+  if (RefusedToPage(u"SignMsgPKCS1", agent::kAsksKeys, pbstrSignature)) return m_hLastResult;
   OperationScope op(kSource, "CCryptoAgent::SignMsgPKCS1", pbstrSignature,
                     {{"bstrSourceData", bstrSourceData}, {"bstrHashAlg", bstrHashAlg}});
   if (!op.RequireText({"bstrSourceData", bstrSourceData}) ||
@@ -279,6 +284,7 @@ HRESULT CCryptoAgent::SignMsgPKCS1(LPCWSTR bstrSourceData, LPCWSTR bstrHashAlg,
 
 HRESULT CCryptoAgent::SignMsgPKCS7(LPCWSTR bstrSourceData, LPCWSTR bstrHashAlg,
                                    VARIANT_BOOL bAttach, BSTR* pbstrSignature) {
+  if (RefusedToPage(u"SignMsgPKCS7", agent::kAsksKeys, pbstrSignature)) return m_hLastResult;
   OperationScope op(kSource, "CCryptoAgent::SignMsgPKCS7", pbstrSignature,
                     {{"bstrSourceData", bstrSourceData}, {"bstrHashAlg", bstrHashAlg}},
                     TextOnExit::LeaveNull);
@@ -318,7 +324,8 @@ HRESULT CCryptoAgent::SignMsgPKCS1_BySoftCert(LPCWSTR bstrSoftCertFileName,
                                               LPCWSTR bstrSoftCertPassword,
                                               LPCWSTR bstrSoftCertType, LPCWSTR bstrSourceData,
                                               LPCWSTR bstrHashAlg, BSTR* pbstrSignature) {
-  return Finish(SignBySoftCert("CCryptoAgent::SignMsgPKCS1_BySoftCert", false, bstrSoftCertFileName,
+  if (RefusedToPage(u"SignMsgPKCS1_BySoftCert", agent::kAsksKeysAndFiles, pbstrSignature)) return m_hLastResult;
+  return Finish(SignBySoftCert(Site(), "CCryptoAgent::SignMsgPKCS1_BySoftCert", false, bstrSoftCertFileName,
                                bstrSoftCertPassword, bstrSoftCertType, bstrSourceData, bstrHashAlg,
                                FALSE, pbstrSignature));
 }
@@ -328,7 +335,8 @@ HRESULT CCryptoAgent::SignMsgPKCS7_BySoftCert(LPCWSTR bstrSoftCertFileName,
                                               LPCWSTR bstrSoftCertType, LPCWSTR bstrSourceData,
                                               LPCWSTR bstrHashAlg, VARIANT_BOOL bAttach,
                                               BSTR* pbstrSignature) {
-  return Finish(SignBySoftCert("CCryptoAgent::SignMsgPKCS7_BySoftCert", true, bstrSoftCertFileName,
+  if (RefusedToPage(u"SignMsgPKCS7_BySoftCert", agent::kAsksKeysAndFiles, pbstrSignature)) return m_hLastResult;
+  return Finish(SignBySoftCert(Site(), "CCryptoAgent::SignMsgPKCS7_BySoftCert", true, bstrSoftCertFileName,
                                bstrSoftCertPassword, bstrSoftCertType, bstrSourceData, bstrHashAlg,
                                bAttach == VARIANT_TRUE ? TRUE : FALSE, pbstrSignature));
 }

@@ -1,21 +1,50 @@
 #include "agent/OperationScope.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #include "agent/CryptoAgent.h"
+#include "agent/SiteConsent.h"
 #include "platform/Bstr.h"
+#include "platform/Format.h"
 #include "platform/LastError.h"
 #include "platform/Paths.h"
 #include "platform/WideString.h"
 #include "resources/ResultCodes.h"
-#include "winsvc/FilePathSafety.h"
 
 namespace agent {
 namespace {
 
+// Soft certificates are read whole: an SM2 one is a few KiB, a PKCS#12 file
+// with a long chain well under this.
+constexpr ULONGLONG kMaxSoftCertFileSize = 1u << 20;
+
 // Names here are ASCII identifiers, so widening is a plain copy.
 std::u16string Widen(LPCSTR text) { return std::u16string(text, text + std::strlen(text)); }
+
+// A trace file outlives the call and may be read by others: passwords never
+// appear in it, and what a page signs, encrypts or decrypts only by length.
+void TraceInput(const TextInput& input) {
+  const std::string_view name(input.name);
+  if (name.find("Password") != std::string_view::npos) {
+    // Whether one came at all still helps to read a failure.
+    TraceValue(kTraceGuidAgent, input.name, input.value && *input.value ? u"***" : input.value);
+    return;
+  }
+  static constexpr std::string_view kContents[] = {"bstrSourceData", "bstrMessage",
+                                                   "bstrSourceMsg", "bstrSignature",
+                                                   "bstrEnvelope"};
+  if (std::find(std::begin(kContents), std::end(kContents), name) != std::end(kContents)) {
+    if (!IsTraceOn(TRACE_FLAG_INFO)) return;
+    char line[48] = {};
+    sprintf_s(line, sizeof line, "%u characters", input.value ? wcslen(input.value) : 0);
+    TraceValue(kTraceGuidAgent, input.name, line);
+    return;
+  }
+  TraceValue(kTraceGuidAgent, input.name, input.value);
+}
 
 }  // namespace
 
@@ -43,13 +72,7 @@ OperationScope::OperationScope(LPCWSTR sourceFile, LPCSTR function,
     : m_helper(function),
       m_function(Widen(function)),
       m_trace(kTraceGuidAgent, sourceFile, m_function.c_str()) {
-  for (const TextInput& input : inputs) {
-    // A trace file is no place for a password: record only whether one came.
-    const bool secret = std::string_view(input.name).find("Password") != std::string_view::npos;
-    LPCWSTR value = input.value;
-    if (secret && value && *value) value = u"********";
-    TraceValue(kTraceGuidAgent, input.name, value);
-  }
+  for (const TextInput& input : inputs) TraceInput(input);
 }
 
 OperationScope::OperationScope(LPCWSTR sourceFile, LPCSTR function, BSTR* pbstrOutput,
@@ -116,10 +139,26 @@ bool OperationScope::RequireExistingFile(LPCWSTR path, std::source_location wher
   return Check(bRetCode != FALSE, hResult, u"bRetCode == FALSE", where);
 }
 
-bool OperationScope::RequireSafePath(LPCWSTR path, int outputFile, std::source_location where) {
+bool OperationScope::RequireSafePath(LPCWSTR& path, int outputFile, std::source_location where) {
   Step(u"IsMaliciousFilePathName");
-  const HRESULT hResult = IsMaliciousFilePathName(path, outputFile);
-  return Check(SUCCEEDED(hResult), hResult, u"FAILED(hResult)", where);
+  CheckedFile checked;
+  const HRESULT hResult = OpenCheckedFilePath(path, outputFile, &checked);
+  if (!Check(SUCCEEDED(hResult), hResult, u"FAILED(hResult)", where)) return false;
+  path = m_checkedFiles.emplace_back(std::move(checked)).OpenPath();
+  return true;
+}
+
+bool OperationScope::RequireSoftCertFile(LPCWSTR& path, std::source_location where) {
+  if (!RequireSafePath(path, 0, where)) return false;
+  Step(u"Check soft certificate size");
+  return Check(m_checkedFiles.back().Size() <= kMaxSoftCertFileSize, SIGIL_E_FILE_TOO_LARGE,
+               u"dwFileSize > MAX_SOFT_CERT_FILE_SIZE", where);
+}
+
+bool OperationScope::RequirePasswordTry(const PasswordTry& attempt, std::source_location where) {
+  Step(u"Check password tries");
+  return Check(attempt.Allowed(), SIGIL_E_TOO_MANY_PASSWORDS, u"wait for the next try running",
+               where);
 }
 
 bool OperationScope::RequireOneOf(LPCWSTR value, std::initializer_list<LPCWSTR> names, LPCWSTR step,

@@ -3,14 +3,18 @@
 // that open an operation, each traced as a step and failing with its code.
 #pragma once
 
+#include <deque>
 #include <initializer_list>
 #include <source_location>
 #include <string>
 
 #include "platform/WinTypes.h"
 #include "trace/Trace.h"
+#include "winsvc/FilePathSafety.h"
 
 namespace agent {
+
+class PasswordTry;
 
 // A text argument and the name it is traced and quoted under.
 struct TextInput {
@@ -67,9 +71,19 @@ class OperationScope {
   // A missing path fails with the converted last error.
   bool RequireExistingFile(LPCWSTR path,
                            std::source_location where = std::source_location::current());
-  // The path gate; its code passes through unchanged.
-  bool RequireSafePath(LPCWSTR path, int outputFile,
+  // The path gate; its code passes through unchanged. On success `path`
+  // names what the gate checked, held open by this scope until the
+  // operation ends, so that nothing swapped in between is reached.
+  bool RequireSafePath(LPCWSTR& path, int outputFile,
                        std::source_location where = std::source_location::current());
+  // The gate for a soft-certificate file, which is also refused when it is
+  // larger than any soft certificate can be (it is read whole).
+  bool RequireSoftCertFile(LPCWSTR& path,
+                           std::source_location where = std::source_location::current());
+  // A password try for a page whose wait for that file still runs fails
+  // with SIGIL_E_TOO_MANY_PASSWORDS, before the password is looked at.
+  bool RequirePasswordTry(const PasswordTry& attempt,
+                          std::source_location where = std::source_location::current());
   // One of the names, compared without regard to case; else E_INVALIDARG.
   bool RequireOneOf(LPCWSTR value, std::initializer_list<LPCWSTR> names, LPCWSTR step,
                     std::source_location where = std::source_location::current());
@@ -89,6 +103,7 @@ class OperationScope {
   std::u16string m_function;
   StepTrace m_trace;
   std::u16string m_step;  // StepTrace keeps a pointer to it
+  std::deque<CheckedFile> m_checkedFiles;  // stable addresses: paths point into them
   BSTR* m_pbstrOutput = nullptr;
   TextOnExit m_onExit = TextOnExit::Empty;
   HRESULT m_hResult = S_OK;

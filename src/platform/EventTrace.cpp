@@ -1,6 +1,7 @@
 #include "platform/EventTrace.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -100,8 +101,18 @@ class FileLogger {
  public:
   static std::shared_ptr<FileLogger> Open(const std::string& path) {
     if (path.empty()) return std::make_shared<FileLogger>(STDERR_FILENO, false);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    // A link planted where the trace file goes must not send our lines (or
+    // a truncating open) elsewhere, and a FIFO must not block the browser.
+    const int fd = ::open(path.c_str(),
+                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      return nullptr;
+    }
+    // A file someone else left readable to others is narrowed to its owner.
+    if ((st.st_mode & 077) != 0) ::fchmod(fd, 0600);
     return std::make_shared<FileLogger>(fd, true);
   }
   FileLogger(int fd, bool owned) : m_fd(fd), m_owned(owned) {}

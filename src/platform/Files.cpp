@@ -228,6 +228,14 @@ BOOL CloseHandle(HANDLE hObject) {
   return TRUE;
 }
 
+HANDLE HandleFromDescriptor(int fd) {
+  if (fd < 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return INVALID_HANDLE_VALUE;
+  }
+  return Handles().Add(fd);
+}
+
 BOOL DeleteFileW(LPCWSTR lpFileName) {
   if (!lpFileName || !*lpFileName) return FailWith(ERROR_INVALID_PARAMETER);
   if (::unlink(NativePath(lpFileName).c_str()) != 0) return FailWith(ErrorFromErrno(errno));

@@ -59,6 +59,11 @@ BOOL CloseHandle(HANDLE hObject);
 // A directory is refused with ERROR_ACCESS_DENIED.
 BOOL DeleteFileW(LPCWSTR lpFileName);
 
+// A file handle over a descriptor the caller opened; the handle owns it from
+// then on (CloseHandle closes it). INVALID_HANDLE_VALUE and
+// ERROR_INVALID_HANDLE for a negative descriptor.
+HANDLE HandleFromDescriptor(int fd);
+
 // Opens a C stream. Returns 0 or an errno value (also set as the last error)
 // and sets *ppFile (null on failure). Modes: r, w, a with optional '+', 'b',
 // 't'. A mode that creates for writing ("w", "wb", "w+") creates the file

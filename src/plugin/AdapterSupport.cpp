@@ -4,6 +4,7 @@
 #include <new>
 
 #include "platform/Format.h"
+#include "platform/WideString.h"
 #include "plugin/BrowserFuncs.h"
 #include "smengine/TextUtility.h"
 
@@ -73,6 +74,31 @@ bool ReturnUTF8String(LPCSTR pszText, NPVariant* result) {
   return true;
 }
 
+namespace {
+
+void TraceLength(LPCSTR name, std::size_t length) {
+  if (!IsTraceOn(TRACE_FLAG_INFO)) return;
+  char line[48] = {};
+  sprintf_s(line, sizeof line, "%u characters", length);
+  TraceValue(kTraceGuidPlugin, name, line);
+}
+
+void TraceArgument(const AdapterArg& arg, LPCWSTR text, std::size_t length) {
+  switch (arg.shown) {
+    case Shown::Value:
+      TraceValue(kTraceGuidPlugin, "argument", text);
+      break;
+    case Shown::Masked:
+      TraceValue(kTraceGuidPlugin, "argument", u"***");
+      break;
+    case Shown::Length:
+      TraceLength("argument", length);
+      break;
+  }
+}
+
+}  // namespace
+
 AdapterCall::AdapterCall(const ScriptMethod& method, const NPVariant* args, std::uint32_t argCount,
                          std::source_location where)
     : m_trace(method.function),
@@ -141,7 +167,7 @@ bool AdapterCall::ConvertArguments() {
     if (FAILED(hResult)) return Fail(hResult, u"FAILED(hResult)");
     m_texts[i].reset(pwszText);
     m_step.Passed();
-    TraceValue(kTraceGuidPlugin, "argument", pwszText);
+    TraceArgument(arg, pwszText, wcslen(pwszText));
   }
   return true;
 }
@@ -167,7 +193,9 @@ bool AdapterCall::ReturnText(BSTR bstrResult, NPVariant* result) {
   if (FAILED(hResult)) return Fail(hResult, u"FAILED(hResult)");
   std::unique_ptr<char[]> utf8(pszUtf8);
   m_step.Passed();
-  TraceValue(kTraceGuidPlugin, "result", utf8.get());
+  // Results are signatures that carry the message, envelopes and decrypted
+  // plaintext: their length is all a trace needs.
+  TraceLength("result", std::strlen(utf8.get()));
 
   m_step.Step(u"ReturnUTF8String");
   if (!ReturnUTF8String(utf8.get(), result))

@@ -15,9 +15,14 @@ namespace plugin {
 
 enum class ArgKind { String, Boolean };
 
+// How a text argument appears in the trace: a trace file is readable long
+// after the call, so passwords never appear and contents only by length.
+enum class Shown { Value, Masked, Length };
+
 struct AdapterArg {
   LPCWSTR label;  // as the trace lines name it
   ArgKind kind = ArgKind::String;
+  Shown shown = Shown::Value;
 };
 
 struct ScriptMethod {
@@ -26,7 +31,7 @@ struct ScriptMethod {
   LPCWSTR sourceFile;  // "npMessageSigning"
   std::span<const AdapterArg> args;
   LPCWSTR agentStep;    // "m_objCryptoAgent.SignMsgPKCS7"
-  LPCWSTR resultLabel;  // "Reture Signature" (text methods only)
+  LPCWSTR resultLabel;  // "Reture Signature" (text methods only); traced by length only
 };
 
 // Copies an NPString into a new terminated narrow text.

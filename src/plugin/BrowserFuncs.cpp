@@ -58,3 +58,23 @@ void NPN_ReleaseObject(NPObject* obj) {
   TraceHelper trace("NPN_ReleaseObject");
   if (BrowserFuncs().releaseobject) BrowserFuncs().releaseobject(obj);
 }
+
+NPError NPN_GetValue(NPP instance, NPNVariable variable, void* value) {
+  TraceHelper trace("NPN_GetValue");
+  return BrowserFuncs().getvalue ? BrowserFuncs().getvalue(instance, variable, value)
+                                 : NPERR_GENERIC_ERROR;
+}
+
+bool NPN_GetProperty(NPP npp, NPObject* obj, NPIdentifier propertyName, NPVariant* result) {
+  TraceHelper trace("NPN_GetProperty");
+  using GetProperty = bool (*)(NPP, NPObject*, NPIdentifier, NPVariant*);
+  auto* getProperty = reinterpret_cast<GetProperty>(BrowserFuncs().getproperty);
+  return getProperty && getProperty(npp, obj, propertyName, result);
+}
+
+void NPN_ReleaseVariantValue(NPVariant* variant) {
+  TraceHelper trace("NPN_ReleaseVariantValue");
+  using ReleaseVariantValue = void (*)(NPVariant*);
+  auto* release = reinterpret_cast<ReleaseVariantValue>(BrowserFuncs().releasevariantvalue);
+  if (release && variant) release(variant);
+}

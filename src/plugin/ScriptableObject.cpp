@@ -4,6 +4,7 @@
 #include <new>
 
 #include "plugin/BrowserFuncs.h"
+#include "plugin/PageOrigin.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -164,6 +165,12 @@ bool CScriptablePluginObjectBase::_Construct(NPObject* npobj, const NPVariant* a
 
 NPClass* CScriptablePluginObject::Class() { return &g_scriptableClass; }
 
+void CScriptablePluginObject::ServeEmbeddingPage() {
+  if (m_bServingPage) return;
+  m_bServingPage = true;
+  m_objCryptoAgent.ServePage(plugin::LearnPageOrigin(m_npp));
+}
+
 NPObject* CScriptablePluginObject::AllocateCScriptableObject(NPP npp, NPClass*) {
   TraceHelper trace("AllocateCScriptableObject");
   CScriptablePluginObjectBase* pObject = new (std::nothrow) CScriptablePluginObject(npp);
@@ -183,8 +190,10 @@ bool CScriptablePluginObject::Invoke(NPIdentifier name, const NPVariant* args,
   TraceHelper trace("CScriptablePluginObject::Invoke");
   TraceMethodName(name);
   TraceValue(kTraceGuidPlugin, "argCount", argCount);
-  if (const MethodEntry* entry = FindMethod(name))
+  if (const MethodEntry* entry = FindMethod(name)) {
+    ServeEmbeddingPage();
     return (this->*entry->adapter)(args, argCount, result);
+  }
   TraceUnknownMethod("CScriptablePluginObject::Invoke");
   return false;
 }

@@ -95,5 +95,10 @@ class CScriptablePluginObject : public CScriptablePluginObjectBase {
   CCryptoAgent& Agent() { return m_objCryptoAgent; }
 
  private:
+  // The agent works for the embedding page from the first call on; by then
+  // the page's window can be asked where it came from.
+  void ServeEmbeddingPage();
+
   CCryptoAgent m_objCryptoAgent;
+  bool m_bServingPage = false;
 };

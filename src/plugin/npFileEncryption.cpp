@@ -66,7 +66,7 @@ bool CScriptablePluginObject::npDecryptFileCMSEnvelopeEx_BySoftCert(const NPVari
                                                                     std::uint32_t argCount,
                                                                     NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {{u"SMFileCertName"},
-                                         {u"SMFileCertPassword"},
+                                         {u"SMFileCertPassword", ArgKind::String, Shown::Masked},
                                          {u"EncryptedFile"},
                                          {u"EnvelopeType"},
                                          {u"PlainTextFile"}};

@@ -41,7 +41,7 @@ bool CScriptablePluginObject::npSignFilePKCS1_BySoftCert(const NPVariant* args,
                                                          std::uint32_t argCount,
                                                          NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {{u"SoftCertFileName"},
-                                         {u"SoftCertPassword"},
+                                         {u"SoftCertPassword", ArgKind::String, Shown::Masked},
                                          {u"SoftCertType"},
                                          {u"SourceFile"},
                                          {u"Hash Algorithm"}};
@@ -61,7 +61,7 @@ bool CScriptablePluginObject::npSignFilePKCS7Detached_BySoftCert(const NPVariant
                                                                  std::uint32_t argCount,
                                                                  NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {{u"SoftCertFileName"},
-                                         {u"SoftCertPassword"},
+                                         {u"SoftCertPassword", ArgKind::String, Shown::Masked},
                                          {u"SoftCertType"},
                                          {u"SourceFile"},
                                          {u"Hash Algorithm"}};
@@ -81,7 +81,7 @@ bool CScriptablePluginObject::npSignFilePKCS7Detached_BySoftCert(const NPVariant
 bool CScriptablePluginObject::npVerifyFileSignaturePKCS1(const NPVariant* args,
                                                          std::uint32_t argCount,
                                                          NPVariant* result) {
-  static constexpr AdapterArg kArgs[] = {{u"Signature"},
+  static constexpr AdapterArg kArgs[] = {{u"Signature", ArgKind::String, Shown::Length},
                                          {u"SignatureType"},
                                          {u"SourceFile"},
                                          {u"Hash Algorithm"},
@@ -102,7 +102,7 @@ bool CScriptablePluginObject::npVerifyFileSignaturePKCS1(const NPVariant* args,
 bool CScriptablePluginObject::npVerifyFileSignaturePKCS7Detached(const NPVariant* args,
                                                                  std::uint32_t argCount,
                                                                  NPVariant* result) {
-  static constexpr AdapterArg kArgs[] = {{u"Signature"}, {u"SignatureType"}, {u"SourceFile"}};
+  static constexpr AdapterArg kArgs[] = {{u"Signature", ArgKind::String, Shown::Length}, {u"SignatureType"}, {u"SourceFile"}};
   static constexpr ScriptMethod kMethod = {
       "CScriptablePluginObject::npVerifyFileSignaturePKCS7Detached",
       u"CScriptablePluginObject::npVerifyFileSignaturePKCS7Detached",

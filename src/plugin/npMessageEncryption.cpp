@@ -42,7 +42,7 @@ bool CScriptablePluginObject::npGetEncryptCertInfo(const NPVariant* args, std::u
 
 bool CScriptablePluginObject::npEncryptMsgCMSEnvelopeEx(const NPVariant* args,
                                                         std::uint32_t argCount, NPVariant* result) {
-  static constexpr AdapterArg kArgs[] = {{u"Message"}, {u"EncryptAlg"}};
+  static constexpr AdapterArg kArgs[] = {{u"Message", ArgKind::String, Shown::Length}, {u"EncryptAlg"}};
   static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npEncryptMsgCMSEnvelopeEx",
                                            u"CScriptablePluginObject::npEncryptMsgCMSEnvelopeEx",
                                            kSource,
@@ -58,7 +58,7 @@ bool CScriptablePluginObject::npEncryptMsgCMSEnvelopeEx_ByCert(const NPVariant* 
                                                                std::uint32_t argCount,
                                                                NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {
-      {u"Base64CertContent"}, {u"CertType"}, {u"Message"}, {u"EncryptAlg"}};
+      {u"Base64CertContent"}, {u"CertType"}, {u"Message", ArgKind::String, Shown::Length}, {u"EncryptAlg"}};
   static constexpr ScriptMethod kMethod = {
       "CScriptablePluginObject::npEncryptMsgCMSEnvelopeEx_ByCert",
       u"CScriptablePluginObject::npEncryptMsgCMSEnvelopeEx_ByCert",
@@ -74,7 +74,7 @@ bool CScriptablePluginObject::npEncryptMsgCMSEnvelopeEx_ByCert(const NPVariant* 
 
 bool CScriptablePluginObject::npDecryptMsgCMSEnvelopeEx(const NPVariant* args,
                                                         std::uint32_t argCount, NPVariant* result) {
-  static constexpr AdapterArg kArgs[] = {{u"Envelope"}, {u"EnvelopeType"}};
+  static constexpr AdapterArg kArgs[] = {{u"Envelope", ArgKind::String, Shown::Length}, {u"EnvelopeType"}};
   static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npDecryptMsgCMSEnvelopeEx",
                                            u"CScriptablePluginObject::npDecryptMsgCMSEnvelopeEx",
                                            kSource,
@@ -90,7 +90,7 @@ bool CScriptablePluginObject::npDecryptMsgCMSEnvelopeEx_BySoftCert(const NPVaria
                                                                    std::uint32_t argCount,
                                                                    NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {
-      {u"SMFileCertName"}, {u"SMFileCertPassword"}, {u"Envelope"}, {u"EnvelopeType"}};
+      {u"SMFileCertName"}, {u"SMFileCertPassword", ArgKind::String, Shown::Masked}, {u"Envelope", ArgKind::String, Shown::Length}, {u"EnvelopeType"}};
   static constexpr ScriptMethod kMethod = {
       "CScriptablePluginObject::npDecryptMsgCMSEnvelopeEx_BySoftCert",
       u"CScriptablePluginObject::npDecryptMsgCMSEnvelopeEx_BySoftCert",

@@ -40,7 +40,7 @@ bool CScriptablePluginObject::npGetSignCertInfo(const NPVariant* args, std::uint
 
 bool CScriptablePluginObject::npSignMsgPKCS1(const NPVariant* args, std::uint32_t argCount,
                                              NPVariant* result) {
-  static constexpr AdapterArg kArgs[] = {{u"SourceData"}, {u"Hash Algorithm"}};
+  static constexpr AdapterArg kArgs[] = {{u"SourceData", ArgKind::String, Shown::Length}, {u"Hash Algorithm"}};
   static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npSignMsgPKCS1",
                                            u"CScriptablePluginObject::npSignMsgPKCS1",
                                            kSource,
@@ -55,7 +55,7 @@ bool CScriptablePluginObject::npSignMsgPKCS1(const NPVariant* args, std::uint32_
 bool CScriptablePluginObject::npSignMsgPKCS7(const NPVariant* args, std::uint32_t argCount,
                                              NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {
-      {u"SourceData"}, {u"Hash Algorithm"}, {u"attach", ArgKind::Boolean}};
+      {u"SourceData", ArgKind::String, Shown::Length}, {u"Hash Algorithm"}, {u"attach", ArgKind::Boolean}};
   static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npSignMsgPKCS7",
                                            u"CScriptablePluginObject::npSignMsgPKCS7",
                                            kSource,
@@ -70,9 +70,9 @@ bool CScriptablePluginObject::npSignMsgPKCS7(const NPVariant* args, std::uint32_
 bool CScriptablePluginObject::npSignMsgPKCS1_BySoftCert(const NPVariant* args,
                                                         std::uint32_t argCount, NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {{u"SoftCertFileName"},
-                                         {u"SoftCertPassword"},
+                                         {u"SoftCertPassword", ArgKind::String, Shown::Masked},
                                          {u"SoftCertType"},
-                                         {u"SourceData"},
+                                         {u"SourceData", ArgKind::String, Shown::Length},
                                          {u"Hash Algorithm"}};
   static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npSignMsgPKCS1_BySoftCert",
                                            u"CScriptablePluginObject::npSignMsgPKCS1_BySoftCert",
@@ -88,8 +88,8 @@ bool CScriptablePluginObject::npSignMsgPKCS1_BySoftCert(const NPVariant* args,
 
 bool CScriptablePluginObject::npSignMsgPKCS7_BySoftCert(const NPVariant* args,
                                                         std::uint32_t argCount, NPVariant* result) {
-  static constexpr AdapterArg kArgs[] = {{u"SoftCertFileName"}, {u"SoftCertPassword"},
-                                         {u"SoftCertType"},     {u"SourceData"},
+  static constexpr AdapterArg kArgs[] = {{u"SoftCertFileName"}, {u"SoftCertPassword", ArgKind::String, Shown::Masked},
+                                         {u"SoftCertType"},     {u"SourceData", ArgKind::String, Shown::Length},
                                          {u"Hash Algorithm"},   {u"attach", ArgKind::Boolean}};
   static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npSignMsgPKCS7_BySoftCert",
                                            u"CScriptablePluginObject::npSignMsgPKCS7_BySoftCert",
@@ -106,7 +106,7 @@ bool CScriptablePluginObject::npSignMsgPKCS7_BySoftCert(const NPVariant* args,
 bool CScriptablePluginObject::npVerifyMsgSignaturePKCS1(const NPVariant* args,
                                                         std::uint32_t argCount, NPVariant* result) {
   static constexpr AdapterArg kArgs[] = {
-      {u"Signature"}, {u"SignatureType"}, {u"SourceMsg"}, {u"Hash Algorithm"}, {u"Base64Cert"}};
+      {u"Signature", ArgKind::String, Shown::Length}, {u"SignatureType"}, {u"SourceMsg", ArgKind::String, Shown::Length}, {u"Hash Algorithm"}, {u"Base64Cert"}};
   static constexpr ScriptMethod kMethod = {"CScriptablePluginObject::npVerifyMsgSignaturePKCS1",
                                            u"CScriptablePluginObject::npVerifyMsgSignaturePKCS1",
                                            kSource,
@@ -123,7 +123,7 @@ bool CScriptablePluginObject::npVerifyMsgSignaturePKCS1(const NPVariant* args,
 bool CScriptablePluginObject::npVerifyMsgSignaturePKCS7Attached(const NPVariant* args,
                                                                 std::uint32_t argCount,
                                                                 NPVariant* result) {
-  static constexpr AdapterArg kArgs[] = {{u"Signature"}, {u"SignatureType"}};
+  static constexpr AdapterArg kArgs[] = {{u"Signature", ArgKind::String, Shown::Length}, {u"SignatureType"}};
   static constexpr ScriptMethod kMethod = {
       "CScriptablePluginObject::npVerifyMsgSignaturePKCS7Attached",
       u"CScriptablePluginObject::npVerifyMsgSignaturePKCS7Attached",
@@ -140,7 +140,7 @@ bool CScriptablePluginObject::npVerifyMsgSignaturePKCS7Attached(const NPVariant*
 bool CScriptablePluginObject::npVerifyMsgSignaturePKCS7Detached(const NPVariant* args,
                                                                 std::uint32_t argCount,
                                                                 NPVariant* result) {
-  static constexpr AdapterArg kArgs[] = {{u"Signature"}, {u"SignatureType"}, {u"SourceMsg"}};
+  static constexpr AdapterArg kArgs[] = {{u"Signature", ArgKind::String, Shown::Length}, {u"SignatureType"}, {u"SourceMsg", ArgKind::String, Shown::Length}};
   static constexpr ScriptMethod kMethod = {
       "CScriptablePluginObject::npVerifyMsgSignaturePKCS7Detached",
       u"CScriptablePluginObject::npVerifyMsgSignaturePKCS7Detached",

@@ -128,7 +128,7 @@ TEST(CryptoAgentTrace, PasswordsNeverReachATrace) {
   bool sawData = false;
   for (const std::string& arg : recorded) {
     EXPECT_EQ(arg.find(passwordBytes), std::string::npos);
-    sawData |= arg.find(std::string("d\0a\0t\0a\0", 8)) != std::string::npos;
+    sawData |= arg.find(std::string("S\0H\0A\0-\0""1\0", 10)) != std::string::npos;
   }
   EXPECT_TRUE(sawData);  // other inputs are still traced
 }

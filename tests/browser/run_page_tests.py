@@ -78,6 +78,20 @@ def check_trace(path):
     return results
 
 
+# Texts the consent page hands the plug-in that must never reach a trace.
+TRACE_CANARIES = ("wrong-password-canary", "plaintext-canary-7f3a")
+
+
+def check_trace_secrets(path):
+    """Passwords and contents appear in no trace line, however the call went."""
+    text = open(path, encoding="utf-8", errors="replace").read()
+    results = [("trace: lines written", len(text) > 0)]
+    for canary in TRACE_CANARIES:
+        results.append(("trace: no %s" % canary, canary not in text))
+    results.append(("trace: file mode 0600", (os.stat(path).st_mode & 0o777) == 0o600))
+    return results
+
+
 def language_of(locale):
     name = locale.split(".")[0].lower().replace("-", "_")
     if name in ("zh_tw", "zh_hk", "zh_mo"):
@@ -98,6 +112,8 @@ def page_fixture(pki, files, language):
         "files": files,
         "pki": pki["pki"],
         "language": language,
+        "home": os.environ["HOME"],
+        "stateFolder": os.path.join(os.environ["XDG_DATA_HOME"], "npsigil"),
         "sm2SignFile": pki["sm2SignFile"],
         "sm2EncryptFile": pki["sm2EncryptFile"],
         "sm2NoKuFile": pki["sm2NoKuFile"],
@@ -118,6 +134,8 @@ def main():
     parser.add_argument("--only", nargs="*", default=[], help="page name patterns")
     parser.add_argument("--locale", default="en_US.UTF-8", help="LANG for the run")
     parser.add_argument("--keep", action="store_true", help="keep the temporary root")
+    parser.add_argument("--http", action="store_true",
+                        help="load the pages from a loopback http server instead of file:")
     args = parser.parse_args()
 
     pages = sorted(glob.glob(os.path.join(args.pages, "*.html")))
@@ -128,10 +146,11 @@ def main():
         print("no pages match %s" % args.only)
         return 1
     traced = any(os.path.basename(p) == "scriptable_object.html" for p in pages)
+    secrets_traced = any(os.path.basename(p) == "consent.html" for p in pages)
 
     root = sigil_pki.make_platform_root("npsigil-browser-")
     trace_file = os.path.join(root, "trace.log")
-    if traced:
+    if traced or secrets_traced:
         os.environ["NPSIGIL_TRACE"] = "flags=0xF,level=5,file=" + trace_file
     else:
         os.environ.pop("NPSIGIL_TRACE", None)
@@ -159,11 +178,15 @@ def main():
         # A certificate in both MY and ADDRESSBOOK must be offered once.
         sigil_pki.add_to_addressbook(pki, "rsa-encrypt")
 
-        from sigil_browser import PageRun, install_fake_dialog, make_host, open_browser
+        from sigil_browser import (PageRun, install_fake_consent, install_fake_dialog, make_host,
+                                   open_browser, serve_pages)
 
         request, answer = install_fake_dialog(root)
+        # Every page but the consent page itself is allowed once, as its user would.
+        consent_requests, consent_answer = install_fake_consent(root)
+        base_url = serve_pages(args.pages) if args.http else None
         app = open_browser(args.plugin_dir)
-        host = make_host(request, answer)
+        host = make_host(request, answer, consent_requests, consent_answer)
         for page in pages:
             name = os.path.basename(page)
             print("== %s (%s)" % (name, language), flush=True)
@@ -173,7 +196,10 @@ def main():
             if name == "interop.html":
                 fixture.update(openssl_interop.prepare(files, pki))
             host.setDialogAnswer("")
-            run = PageRun(app, page, fixture=fixture, host=host)
+            host.setConsentAnswer("allow-once")
+            host.takeConsentRequests()
+            fixture["origin"] = base_url.rstrip("/") if base_url else "file://"
+            run = PageRun(app, page, fixture=fixture, host=host, base_url=base_url)
             try:
                 checks = run.result()
             except RuntimeError as error:
@@ -192,9 +218,12 @@ def main():
                     record(label, ok, detail.replace("\n", " ")[:200])
             run.view.close()
 
-        if traced:
+        if traced or secrets_traced:
             if os.path.exists(trace_file):
-                for name, ok in check_trace(trace_file):
+                if traced:
+                    for name, ok in check_trace(trace_file):
+                        record(name, ok)
+                for name, ok in check_trace_secrets(trace_file):
                     record(name, ok)
             else:
                 record("trace: file written", False)

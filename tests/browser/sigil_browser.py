@@ -44,8 +44,44 @@ def install_fake_dialog(folder):
     return request, answer
 
 
-def make_host(dialog_request=None, dialog_answer=None):
-    """The `host` object page script sees (file helpers and the fake dialog)."""
+def install_fake_consent(folder, answer="allow-once"):
+    """A consent-prompt stand-in: appends each request to consent-requests.txt
+    (each followed by a line "----") and answers with the content of
+    consent-answer.txt, which starts out as `answer`. Returns both paths."""
+    script = os.path.join(folder, "fake-consent-dialog")
+    requests = os.path.join(folder, "consent-requests.txt")
+    answer_file = os.path.join(folder, "consent-answer.txt")
+    with open(script, "w") as f:
+        f.write("#!/bin/sh\ncat >> '%s'\necho ---- >> '%s'\ncat '%s'\n"
+                % (requests, requests, answer_file))
+    os.chmod(script, stat.S_IRWXU)
+    with open(answer_file, "w") as f:
+        f.write(answer + "\n")
+    os.environ["NPSIGIL_CONSENT_DIALOG"] = script
+    return requests, answer_file
+
+
+def serve_pages(folder):
+    """Serves `folder` on a loopback port from a thread of this process, so
+    that pages also run from an http origin. Returns the base URL."""
+    import functools
+    import http.server
+    import threading
+
+    class Quiet(http.server.SimpleHTTPRequestHandler):
+        def log_message(self, *args):
+            pass
+
+    handler = functools.partial(Quiet, directory=os.path.abspath(folder))
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return "http://127.0.0.1:%d/" % server.server_address[1]
+
+
+def make_host(dialog_request=None, dialog_answer=None, consent_requests=None,
+              consent_answer=None):
+    """The `host` object page script sees (file helpers, the fake dialogs and
+    the site lists)."""
     from PyQt5.QtCore import QObject, pyqtSlot
 
     class Host(QObject):
@@ -111,6 +147,75 @@ def make_host(dialog_request=None, dialog_answer=None):
             elif os.path.exists(dialog_answer):
                 os.remove(dialog_answer)
 
+        @pyqtSlot(str)
+        def setConsentAnswer(self, text):
+            if consent_answer is not None:
+                with open(consent_answer, "w") as f:
+                    f.write(text + "\n")
+
+        @pyqtSlot(result=str)
+        def takeConsentRequests(self):
+            """The requests the consent stand-in received since the last call."""
+            if consent_requests is None or not os.path.exists(consent_requests):
+                return ""
+            text = open(consent_requests, encoding="utf-8", errors="replace").read()
+            os.remove(consent_requests)
+            return text
+
+        @pyqtSlot(str)
+        def setSitePolicy(self, text):
+            """The machine's site policy file; empty text removes it."""
+            folder = os.path.join(os.environ["NPSIGIL_MACHINE_ROOT"], "policy")
+            target = os.path.join(folder, "sites")
+            if not text:
+                if os.path.exists(target):
+                    os.remove(target)
+                return
+            os.makedirs(folder, exist_ok=True)
+            with open(target, "w") as f:
+                f.write(text)
+
+        @pyqtSlot(result=str)
+        def userSites(self):
+            """The user's standing approvals as the file holds them ("" when absent)."""
+            target = os.path.join(os.environ["XDG_DATA_HOME"], "npsigil", "sites")
+            try:
+                mode = os.stat(target).st_mode & 0o777
+                return "mode %o\n" % mode + open(target, encoding="utf-8").read()
+            except OSError:
+                return ""
+
+        @pyqtSlot()
+        def clearUserSites(self):
+            target = os.path.join(os.environ["XDG_DATA_HOME"], "npsigil", "sites")
+            if os.path.exists(target):
+                os.remove(target)
+
+        @pyqtSlot(str, result=str)
+        def makeFifo(self, path):
+            os.mkfifo(path)
+            return path
+
+        @pyqtSlot(str, str, result=bool)
+        def symlink(self, target, link):
+            try:
+                os.symlink(target, link)
+                return True
+            except OSError:
+                return False
+
+        @pyqtSlot(str, result=int)
+        def mode(self, path):
+            try:
+                return os.stat(path).st_mode & 0o777
+            except OSError:
+                return -1
+
+        @pyqtSlot(str, result=bool)
+        def makeFolder(self, path):
+            os.makedirs(path, exist_ok=True)
+            return True
+
         @pyqtSlot(result=str)
         def takeDialogRequest(self):
             """The last request the fake dialog received; forgets it."""
@@ -127,7 +232,8 @@ class PageRun:
     """One page: load it, start it with its fixture, wait for `window.pageDone`,
     read `window.pageResult`."""
 
-    def __init__(self, app, path, timeout_ms=120000, size=(900, 700), fixture=None, host=None):
+    def __init__(self, app, path, timeout_ms=120000, size=(900, 700), fixture=None, host=None,
+                 base_url=None):
         from PyQt5.QtCore import QUrl
         from PyQt5.QtWebKitWidgets import QWebView, QWebPage
 
@@ -148,7 +254,10 @@ class PageRun:
                 lambda: frame.addToJavaScriptWindowObject("host", host))
         self.view.loadFinished.connect(self._on_loaded)
         self.timeout_ms = timeout_ms
-        self.view.load(QUrl.fromLocalFile(os.path.abspath(path)))
+        if base_url:
+            self.view.load(QUrl(base_url + os.path.basename(path)))
+        else:
+            self.view.load(QUrl.fromLocalFile(os.path.abspath(path)))
         self.view.show()
 
     def _on_loaded(self, ok):

@@ -62,7 +62,78 @@ void ReleaseObject(NPObject* obj) {
   }
 }
 
+// The embedding page: window and window.location, made afresh for each
+// request so that a reference the plug-in forgets to drop shows up.
+std::string g_protocol, g_origin;
+long g_livePageObjects = 0;
+void DeallocatePageObject(NPObject* obj) {
+  --g_livePageObjects;
+  delete obj;
+}
+NPClass MakePageClass() {
+  NPClass aClass{};
+  aClass.structVersion = NP_CLASS_STRUCT_VERSION;
+  aClass.deallocate = DeallocatePageObject;
+  return aClass;
+}
+NPClass g_windowClass = MakePageClass();
+NPClass g_locationClass = MakePageClass();
+
+NPObject* NewPageObject(NPClass* aClass) {
+  auto* obj = new NPObject{};
+  obj->_class = aClass;
+  obj->referenceCount = 1;
+  ++g_livePageObjects;
+  return obj;
+}
+
+NPError GetValue(NPP, NPNVariable variable, void* value) {
+  if (variable != NPNVWindowNPObject || g_protocol.empty()) return NPERR_GENERIC_ERROR;
+  *static_cast<NPObject**>(value) = NewPageObject(&g_windowClass);
+  return NPERR_NO_ERROR;
+}
+
+void SetString(NPVariant* result, const std::string& text) {
+  auto* copy = static_cast<char*>(MemAlloc(static_cast<std::uint32_t>(text.size() + 1)));
+  std::memcpy(copy, text.c_str(), text.size() + 1);
+  result->type = NPVariantType_String;
+  result->value.stringValue = {copy, static_cast<std::uint32_t>(text.size())};
+}
+
+bool GetProperty(NPP, NPObject* obj, NPIdentifier name, NPVariant* result) {
+  *result = NPVariant{};
+  if (obj->_class == &g_windowClass && name == GetStringIdentifier("location")) {
+    result->type = NPVariantType_Object;
+    result->value.objectValue = NewPageObject(&g_locationClass);
+    return true;
+  }
+  if (obj->_class != &g_locationClass) return false;
+  if (name == GetStringIdentifier("protocol")) {
+    SetString(result, g_protocol);
+    return true;
+  }
+  if (name == GetStringIdentifier("origin")) {
+    SetString(result, g_origin);
+    return true;
+  }
+  return false;
+}
+
+void ReleaseVariantValue(NPVariant* v) {
+  if (v->type == NPVariantType_String)
+    MemFree(const_cast<char*>(v->value.stringValue.UTF8Characters));
+  if (v->type == NPVariantType_Object) ReleaseObject(v->value.objectValue);
+  *v = NPVariant{};
+}
+
 }  // namespace
+
+void FakeBrowser::SetPage(const std::string& protocol, const std::string& origin) {
+  g_protocol = protocol;
+  g_origin = origin;
+}
+
+long FakeBrowser::LivePageObjects() { return g_livePageObjects; }
 
 FakeBrowser::FakeBrowser() {
   if (!g_identifiers) g_identifiers = new std::map<std::string, std::unique_ptr<char>>();
@@ -77,6 +148,9 @@ FakeBrowser::FakeBrowser() {
   funcs_.createobject = CreateObject;
   funcs_.retainobject = RetainObject;
   funcs_.releaseobject = ReleaseObject;
+  funcs_.getvalue = GetValue;
+  funcs_.getproperty = reinterpret_cast<NPGenericFuncPtr>(&GetProperty);
+  funcs_.releasevariantvalue = reinterpret_cast<NPGenericFuncPtr>(&ReleaseVariantValue);
   pluginFuncs_.size = sizeof(NPPluginFuncs);
 }
 

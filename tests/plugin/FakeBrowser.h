@@ -31,6 +31,11 @@ class FakeBrowser {
   static void Release(NPVariant& v);
 
   static long LiveAllocations();
+  // The page the instances are embedded in, as window.location tells it;
+  // an empty protocol means the browser has no window to give.
+  static void SetPage(const std::string& protocol, const std::string& origin);
+  // Window and location objects handed out and not yet released.
+  static long LivePageObjects();
 
  private:
   NPNetscapeFuncs funcs_{};

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
+#include "consent/SiteApprovals.h"
+#include "platform/EventTrace.h"
+#include "trace/Trace.h"
 #include "plugin/FakeBrowser.h"
 #include "plugin/ScriptableObject.h"
 #include "support/TempEnvironment.h"
@@ -10,9 +15,23 @@ namespace {
 
 using testsupport::ScopedEnv;
 
+// The pages of these tests come from a site the machine's policy allows,
+// so that the calls reach the agent's own checks.
+constexpr char kAllowedOrigin[] = "https://pages.example";
+
+void AllowSite(const std::string& line) {
+  const std::filesystem::path policy = consent::MachinePolicyPath();
+  std::filesystem::create_directories(policy.parent_path());
+  std::ofstream(policy) << line << "\n";
+}
+
 class ScriptableObject : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(browser.Load(), NPERR_NO_ERROR); }
+  void SetUp() override {
+    ASSERT_EQ(browser.Load(), NPERR_NO_ERROR);
+    FakeBrowser::SetPage("https:", kAllowedOrigin);
+    AllowSite(kAllowedOrigin);
+  }
   void TearDown() override { browser.Unload(); }
 
   CCryptoAgent& Agent(FakeInstance& instance) {
@@ -181,6 +200,94 @@ TEST_F(ScriptableObject, StringResultsLeaveNoAllocationBehind) {
     }
   }
   EXPECT_EQ(FakeBrowser::LiveAllocations(), before);
+}
+
+TEST_F(ScriptableObject, WorksForThePageThatEmbedsIt) {
+  ScopedEnv prompt{"NPSIGIL_CONSENT_DIALOG", "/nonexistent/prompt"};
+  struct Case {
+    const char* protocol;
+    const char* origin;
+    bool allowed;
+  };
+  // The machine lists the allowed site; the others cannot be asked (no
+  // prompt program), so they are refused.
+  const Case cases[] = {{"https:", kAllowedOrigin, true},
+                        {"https:", "https://elsewhere.example", false},
+                        {"file:", "null", false},
+                        {"", "", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.origin);
+    FakeBrowser::SetPage(c.protocol, c.origin);
+    FakeInstance instance(browser);
+    NPVariant result{};
+    EXPECT_FALSE(
+        instance.Call("SignMsgPKCS1", {FakeBrowser::Str(""), FakeBrowser::Str("SHA-1")}, &result));
+    EXPECT_EQ(Agent(instance).LastResult(), c.allowed ? E_INVALIDARG : E_ACCESSDENIED);
+    if (!c.allowed) {
+      EXPECT_EQ(LastErrorDesc(instance),
+                "This site is not allowed to use your certificates.\n(0x80070005)");
+    }
+    // Pure work on the page's own data needs nobody's consent.
+    result = FakeBrowser::Int(5);
+    EXPECT_FALSE(instance.Call("VerifyMsgSignaturePKCS7Attached",
+                               {FakeBrowser::Str(""), FakeBrowser::Str("SM2")}, &result));
+    EXPECT_EQ(Agent(instance).LastResult(), E_INVALIDARG);
+    EXPECT_EQ(FakeBrowser::LivePageObjects(), 0);
+  }
+}
+
+TEST_F(ScriptableObject, FilePagesAreOneOrigin) {
+  AllowSite("file://");
+  FakeBrowser::SetPage("file:", "null");
+  FakeInstance instance(browser);
+  NPVariant result{};
+  EXPECT_FALSE(
+      instance.Call("SignMsgPKCS1", {FakeBrowser::Str(""), FakeBrowser::Str("SHA-1")}, &result));
+  EXPECT_EQ(Agent(instance).LastResult(), E_INVALIDARG);
+  ASSERT_NE(Agent(instance).Site(), nullptr);
+}
+
+// Every record's arguments in both text widths, while the object lives.
+class AllTraceText {
+ public:
+  AllTraceText() {
+    m_session = StartTraceSession([this](const TRACE_RECORD& r) {
+      for (const std::string& bytes : r.Arguments) m_text += bytes + "\n";
+    });
+    // The module started tracing when it was loaded; this session joins in.
+    EnableTrace(TRUE, 0xF, 5, &kTraceControlGuid, m_session);
+  }
+  ~AllTraceText() { StopTraceSession(m_session); }
+  // True when the text appears as UTF-8 or as UTF-16.
+  bool Contains(const std::string& text) const {
+    std::string wide;
+    for (char c : text) wide += std::string{c, '\0'};
+    return m_text.find(text) != std::string::npos || m_text.find(wide) != std::string::npos;
+  }
+
+ private:
+  TRACEHANDLE m_session = 0;
+  std::string m_text;
+};
+
+TEST_F(ScriptableObject, PasswordsAndContentsStayOutOfTraces) {
+  AllTraceText trace;
+  FakeInstance instance(browser);
+  NPVariant result{};
+  EXPECT_FALSE(instance.Call("SignMsgPKCS7_BySoftCert",
+                             {FakeBrowser::Str("/nonexistent/key.sm2"),
+                              FakeBrowser::Str("password-canary-91"), FakeBrowser::Str("SM2"),
+                              FakeBrowser::Str("content-canary-17"), FakeBrowser::Str("SM3"),
+                              FakeBrowser::Bool(true)},
+                             &result));
+  EXPECT_FALSE(instance.Call("VerifyMsgSignaturePKCS7Detached",
+                             {FakeBrowser::Str("signature-canary-33"), FakeBrowser::Str("SM2"),
+                              FakeBrowser::Str("content-canary-17")},
+                             &result));
+  EXPECT_TRUE(trace.Contains("/nonexistent/key.sm2"));  // the trace did record the calls
+  EXPECT_FALSE(trace.Contains("password-canary-91"));
+  EXPECT_FALSE(trace.Contains("content-canary-17"));
+  EXPECT_FALSE(trace.Contains("signature-canary-33"));
 }
 
 }  // namespace

@@ -63,6 +63,31 @@ class CliTestCase(unittest.TestCase):
             f.write(data)
         return path
 
+    def run_measured(self, *args, stderr=None):
+        """Exit status and peak resident memory (KiB) of one run of the tool.
+
+        Measured by /usr/bin/time: a child of this interpreter would report
+        the interpreter's own memory, which it starts out with. With a list
+        as stderr, the tool's error output is appended to it.
+        """
+        report = os.path.join(self.root, "time.txt")
+        result = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report, CLI, *args],
+                                env=self.env, capture_output=True, text=True, timeout=300)
+        if stderr is not None:
+            stderr.append(result.stderr)
+        with open(report) as f:
+            return result.returncode, int(f.read().split()[-1])
+
+    def assert_bounded(self, peak_kib, limit_kib, what):
+        if not SANITIZED:
+            self.assertLess(peak_kib, limit_kib, f"peak resident memory in KiB of {what}")
+
+    def sparse(self, name, size):
+        path = os.path.join(self.root, name)
+        with open(path, "wb") as f:
+            f.truncate(size)
+        return path
+
     def thumbprints(self, *list_args):
         out = self.run_cli("list", *list_args).stdout
         return re.findall(r"Thumbprint: ([0-9A-F]{40})", out)
@@ -210,6 +235,45 @@ class PfxTest(CliTestCase):
         self.assertEqual(self.thumbprints("MY"), [])
 
 
+    @unittest.skipUnless(shutil.which("openssl"), "needs the openssl command")
+    def test_files_of_older_tools_import(self):
+        """RC2-40 and triple-DES bags under a SHA-1 MAC, as `openssl pkcs12
+        -legacy` and older Windows exports write them."""
+        bundle = self.write("bundle.pem", b"")
+        subprocess.run(["openssl", "pkcs12", "-in", fixture("rsa-sign.p12"), "-passin",
+                        "pass:" + PASSWORD, "-nodes", "-out", bundle],
+                       check=True, capture_output=True)
+        kinds = {"rc2": ["-legacy"],
+                 "3des": ["-certpbe", "PBE-SHA1-3DES", "-keypbe", "PBE-SHA1-3DES",
+                          "-macalg", "sha1"]}
+        for name, options in kinds.items():
+            with self.subTest(kind=name):
+                pfx = os.path.join(self.root, name + ".p12")
+                subprocess.run(["openssl", "pkcs12", "-export", "-in", bundle, "-passout",
+                                "pass:" + PASSWORD, "-out", pfx, *options],
+                               check=True, capture_output=True)
+                self.run_cli("import-pfx", pfx, "--password", "wrong", expect=1)
+                self.run_cli("import-pfx", pfx, "--password", PASSWORD, "--container", name)
+                self.assertEqual(self.containers(RSA_PROVIDER)[name]["exchange"],
+                                 "key, certificate CN=Sigil Test RSA Sign, OU=RSA, "
+                                 "O=Sigil Test, C=CN")
+                self.run_cli("delete", "MY", thumbprint("rsa-sign.cer"))
+
+    def test_a_huge_file_is_refused_before_it_is_read(self):
+        huge = self.sparse("huge.p12", 1 << 30)
+        errors = []
+        status, peak = self.run_measured("import-pfx", huge, "--password", PASSWORD,
+                                         stderr=errors)
+        self.assertEqual(status, 1)
+        self.assertIn("0xA0072026", errors[0])
+        self.assert_bounded(peak, 16 * 1024, "import-pfx of 1 GiB")
+        # At the limit the file is read (and is no PKCS#12).
+        limit = self.sparse("limit.p12", 1 << 20)
+        result = self.run_cli("import-pfx", limit, "--password", PASSWORD, expect=1)
+        self.assertIn("not a PKCS#12 file", result.stderr)
+        self.assertEqual(self.thumbprints("MY"), [])
+
+
 class Sm2ContainerTest(CliTestCase):
     SIGN = "key, certificate CN=Sigil Test SM2 Sign, OU=SM2, O=Sigil Test, C=CN"
     ENCRYPT = "key, certificate CN=Sigil Test SM2 Encrypt, OU=SM2, O=Sigil Test, C=CN"
@@ -249,6 +313,16 @@ class Sm2ContainerTest(CliTestCase):
         for args in cases:
             with self.subTest(args=args):
                 self.run_cli("sm2-container", "token", *args, expect=1)
+        self.assertNotIn(SM2_PROVIDER, self.providers())
+
+    def test_a_huge_soft_certificate_is_refused_before_it_is_read(self):
+        huge = self.sparse("huge.sm2", 1 << 30)
+        errors = []
+        status, peak = self.run_measured("sm2-container", "token", "--softcert", huge,
+                                         "--password", PASSWORD, stderr=errors)
+        self.assertEqual(status, 1)
+        self.assertIn("0xA0072026", errors[0])
+        self.assert_bounded(peak, 16 * 1024, "sm2-container of 1 GiB")
         self.assertNotIn(SM2_PROVIDER, self.providers())
 
     @unittest.skipUnless(shutil.which("openssl"), "needs the openssl command")
@@ -306,17 +380,6 @@ class EnvelopeTest(CliTestCase):
     def path(self, name):
         return os.path.join(self.root, name)
 
-    def run_measured(self, *args):
-        """Exit status and peak resident memory (KiB) of one run of the tool.
-
-        Measured by /usr/bin/time: a child of this interpreter would report
-        the interpreter's own memory, which it starts out with.
-        """
-        report = self.path("time.txt")
-        result = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report, CLI, *args],
-                                env=self.env, capture_output=True, timeout=300)
-        with open(report) as f:
-            return result.returncode, int(f.read().split()[-1])
 
     def openssl_key(self):
         key = self.path("key.pem")
@@ -355,6 +418,78 @@ class EnvelopeTest(CliTestCase):
         with open(self.path("made.bin"), "rb") as f:
             self.assertEqual(f.read(), content)
 
+    @unittest.skipUnless(shutil.which("openssl"), "needs the openssl command")
+    def test_rc4_envelopes_with_openssl_either_side(self):
+        """Ours carry RC4's parameters as the empty OCTET STRING OpenSSL
+        writes; OpenSSL's (from its legacy provider) open here."""
+        content = os.urandom(100000)
+        plain = self.write("plain.bin", content)
+        ours = self.path("ours.p7")
+        self.run_cli("encrypt", "--to", fixture("rsa-encrypt.cer"), "--cipher", "rc4", plain,
+                     ours)
+        with open(ours, "rb") as f:
+            der = f.read()
+        rc4 = bytes.fromhex("06082a864886f70d0304")
+        self.assertEqual(der[der.index(rc4) + len(rc4):][:2], b"\x04\x00")
+        key = self.openssl_key()
+        theirs_plain = self.path("theirs.bin")
+        subprocess.run(["openssl", "cms", "-decrypt", "-provider", "legacy", "-provider",
+                        "default", "-binary", "-inform", "DER", "-in", ours, "-recip",
+                        fixture("rsa-encrypt.pem"), "-inkey", key, "-out", theirs_plain],
+                       check=True, capture_output=True)
+        with open(theirs_plain, "rb") as f:
+            self.assertEqual(f.read(), content)
+        for options in ([], ["-stream"]):
+            with self.subTest(options=options):
+                made = self.path("made.p7")
+                subprocess.run(["openssl", "cms", "-encrypt", "-provider", "legacy", "-provider",
+                                "default", "-binary", "-rc4", *options, "-outform", "DER",
+                                "-in", plain, "-out", made, fixture("rsa-encrypt.pem")],
+                               check=True, capture_output=True)
+                opened = self.path("made.bin")
+                self.run_cli("decrypt", made, opened)
+                with open(opened, "rb") as f:
+                    self.assertEqual(f.read(), content)
+                os.remove(opened)
+
+    @unittest.skipUnless(shutil.which("openssl"), "needs the openssl command")
+    def test_hostile_envelope_files_in_bounded_memory(self):
+        """Files made to cost memory: the content in millions of pieces opens
+        as any file does; a header of a million tiny recipients and pieces
+        nested without end are refused."""
+        content = os.urandom(4 * 1024 * 1024)
+        plain = self.write("plain.bin", content)
+        # OpenSSL's DER (definite lengths) is the easier one to take apart.
+        envelope = self.path("plain.p7")
+        subprocess.run(["openssl", "cms", "-encrypt", "-binary", "-des3", "-outform", "DER",
+                        "-in", plain, "-out", envelope, fixture("rsa-encrypt.pem")],
+                       check=True, capture_output=True)
+        with open(envelope, "rb") as f:
+            parts = split_envelope(f.read())
+
+        pieces = b"".join(b"\x04\x01" + bytes([b]) for b in parts["ciphertext"])
+        cases = {
+            "pieces": (0, parts["rebuild"](parts["recipients"],
+                                           b"\xa0\x80\x24\x80" + pieces + b"\0\0\0\0")),
+            "tiny_recipients": (1, parts["rebuild"](b"\xa1\x00" * ((1 << 19) - 64),
+                                                    parts["content"])),
+            "deep_pieces": (1, parts["rebuild"](parts["recipients"],
+                                                b"\xa0\x80" + b"\x24\x80" * (6 << 20))),
+        }
+        for name, (expected, der) in cases.items():
+            with self.subTest(case=name):
+                hostile = self.write(name + ".p7", der)
+                del der
+                opened = self.path(name + ".bin")
+                status, peak = self.run_measured("decrypt", hostile, opened)
+                self.assertEqual(status, expected)
+                self.assert_bounded(peak, 32 * 1024, name)
+                if expected == 0:
+                    with open(opened, "rb") as f:
+                        self.assertEqual(f.read(), content)
+                else:
+                    self.assertFalse(os.path.exists(opened))
+
     def test_refusals_touch_nothing(self):
         plain = self.write("plain.bin", b"secret")
         existing = self.write("existing.p7", b"keep me")
@@ -372,6 +507,48 @@ class EnvelopeTest(CliTestCase):
         self.run_cli("encrypt", "--to", fixture("rsa-sign.cer"), plain, envelope)
         self.run_cli("decrypt", envelope, self.path("other.bin"), expect=1)
         self.assertFalse(os.path.exists(self.path("other.bin")))
+
+
+def der_length(n):
+    if n < 0x80:
+        return bytes([n])
+    octets = n.to_bytes((n.bit_length() + 7) // 8, "big")
+    return bytes([0x80 | len(octets)]) + octets
+
+
+def der_tlv(tag, contents):
+    return bytes([tag]) + der_length(len(contents)) + contents
+
+
+def der_children(der, start, end):
+    """(tag, whole, contents) of each definite element in der[start:end]."""
+    out = []
+    while start < end:
+        length, at = der[start + 1], start + 2
+        if length & 0x80:
+            count = length & 0x7F
+            length = int.from_bytes(der[at:at + count], "big")
+            at += count
+        out.append((der[start], der[start:at + length], der[at:at + length]))
+        start = at + length
+    return out
+
+
+def split_envelope(der):
+    """The parts of a definite EnvelopedData a hostile one is built from."""
+    content_info = der_children(der, 0, len(der))[0][2]
+    content_type, wrapper = der_children(content_info, 0, len(content_info))
+    enveloped = der_children(wrapper[2], 0, len(wrapper[2]))[0][2]
+    version, recipients, info = der_children(enveloped, 0, len(enveloped))
+    inner, algorithm, content = der_children(info[2], 0, len(info[2]))
+
+    def rebuild(recipient_infos, content_tlv):
+        body = (version[1] + der_tlv(0x31, recipient_infos) +
+                der_tlv(0x30, inner[1] + algorithm[1] + content_tlv))
+        return der_tlv(0x30, content_type[1] + der_tlv(0xA0, der_tlv(0x30, body)))
+
+    return {"recipients": recipients[2], "content": content[1], "ciphertext": content[2],
+            "rebuild": rebuild}
 
 
 CA_CHAIN_DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src",
