@@ -2,7 +2,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 #include "platform/Files.h"
 #include "smengine/CMSEnvelopeOperations.h"
@@ -46,5 +48,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<NodeEx> node(pNode);
   if (_ftelli64(f.get()) != nStart) std::abort();
   if (nMemory != nFile) std::abort();
+  if (nMemory != ORLO_OK) return 0;
+  // The file's content node, primitive or in pieces left in the file, holds
+  // the very bytes the memory decoder joined.
+  std::vector<BYTE> joined;
+  if (ForEachOctetStringPiece(node.get(), [&](std::int64_t nOffset, std::int64_t nLength) {
+        if (nOffset < 0 || nLength < 0 || nOffset + nLength > std::int64_t(size)) std::abort();
+        joined.insert(joined.end(), data + nOffset, data + nOffset + nLength);
+        return ORLO_OK;
+      }) != ORLO_OK)
+    std::abort();
+  if (joined.size() != std::size_t(nContent) ||
+      (nContent > 0 && std::memcmp(joined.data(), content.get(), joined.size()) != 0))
+    std::abort();
   return 0;
 }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "resources/ResultCodes.h"
 #include "smengine/EngineResult.h"
 #include "smengine/PKCS7SignedDataOperations.h"
 
@@ -60,6 +61,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   Check(!pbyContent || pbyContent[nContent] == 0);
   const Bytes cert = Take(pbyCert, nCert), raw = Take(pbyRaw, nRaw);
+  {
+    // The same signature with anything after it is no signature.
+    Bytes longer = input;
+    longer.push_back(0x00);
+    BYTE* pbyNone = nullptr;
+    int nNone = 0;
+    Check(engine::ParsePKCS7Signature(nullptr, nullptr, longer.data(), nSize + 1, &pbyNone,
+                                      &nNone, nullptr, nullptr) ==
+          static_cast<int>(SIGIL_E_INVALID_PKCS7));
+    Check(pbyNone == nullptr);
+  }
   const bool bAttached = pbyContent != nullptr;
   const Bytes content = Take(pbyContent, nContent);
   if (raw.size() != static_cast<std::size_t>(engine::SM2_RAW_RS_SIZE)) return 0;

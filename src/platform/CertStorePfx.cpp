@@ -9,7 +9,6 @@
 #include <openssl/x509.h>
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -117,18 +116,37 @@ bool Add(Store& store, X509* cert, EVP_PKEY* key) {
 
 }  // namespace
 
-bool LoadPkcs12Providers() {
-  static std::once_flag once;
-  static bool loaded = false;
-  std::call_once(once, [] {
+namespace {
+
+// The providers this process asked for, given back when the code that asked
+// goes (process exit, or the module being unloaded): OpenSSL leaves the
+// legacy provider's own context behind when it is still loaded at its own
+// cleanup.
+struct Pkcs12Providers {
+  OSSL_PROVIDER* defaults = nullptr;
+  OSSL_PROVIDER* legacy = nullptr;
+
+  Pkcs12Providers() {
     // try_load keeps OpenSSL's fallback to its default provider, which an
     // explicit load would otherwise switch off for the whole process.
     ERR_set_mark();
-    const bool haveDefault = OSSL_PROVIDER_try_load(nullptr, "default", 1) != nullptr;
-    loaded = OSSL_PROVIDER_try_load(nullptr, "legacy", 1) != nullptr && haveDefault;
+    defaults = OSSL_PROVIDER_try_load(nullptr, "default", 1);
+    legacy = OSSL_PROVIDER_try_load(nullptr, "legacy", 1);
     ERR_pop_to_mark();
-  });
-  return loaded;
+  }
+  ~Pkcs12Providers() {
+    if (legacy != nullptr) OSSL_PROVIDER_unload(legacy);
+    if (defaults != nullptr) OSSL_PROVIDER_unload(defaults);
+  }
+  Pkcs12Providers(const Pkcs12Providers&) = delete;
+  Pkcs12Providers& operator=(const Pkcs12Providers&) = delete;
+};
+
+}  // namespace
+
+bool LoadPkcs12Providers() {
+  static const Pkcs12Providers providers;  // made once, whichever thread asks first
+  return providers.defaults != nullptr && providers.legacy != nullptr;
 }
 
 }  // namespace certstore

@@ -17,7 +17,8 @@ inline constexpr HRESULT kPfxTooLargeError = MakeHResult(0xA0072026u);
 // Files written by older tools (RC2-40 bags, as `openssl pkcs12 -legacy`
 // and older Windows exports make them) need OpenSSL's legacy provider; this
 // loads it into the default library context beside the default provider,
-// once per process whichever thread asks first. False when it is not
+// once per process whichever thread asks first, and unloads both when the
+// process (or the module holding this code) goes. False when it is not
 // installed: such files then fail as undecodable.
 bool LoadPkcs12Providers();
 
