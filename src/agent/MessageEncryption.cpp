@@ -46,7 +46,6 @@ using agent::UniqueUnregistered;
 namespace {
 
 constexpr LPCWSTR kSource = u"MessageEncryption";
-constexpr int kInputFile = 0;
 constexpr DWORD kKeyEncipherment = 0x20;
 
 // The failed call's last error as a result; a call that failed without

@@ -118,10 +118,10 @@ bool Add(Store& store, X509* cert, EVP_PKEY* key) {
 
 namespace {
 
-// The providers this process asked for, given back when the code that asked
-// goes (process exit, or the module being unloaded): OpenSSL leaves the
-// legacy provider's own context behind when it is still loaded at its own
-// cleanup.
+// The providers PKCS#12 files need beside the default one (RC2-40 and
+// other legacy ciphers of older exports). Unloading them ourselves at exit
+// races OpenSSL's own clean-up and leaves the legacy provider's context
+// behind, so they stay loaded and OpenSSL gives them back.
 struct Pkcs12Providers {
   OSSL_PROVIDER* defaults = nullptr;
   OSSL_PROVIDER* legacy = nullptr;
@@ -134,10 +134,6 @@ struct Pkcs12Providers {
     legacy = OSSL_PROVIDER_try_load(nullptr, "legacy", 1);
     ERR_pop_to_mark();
   }
-  ~Pkcs12Providers() {
-    if (legacy != nullptr) OSSL_PROVIDER_unload(legacy);
-    if (defaults != nullptr) OSSL_PROVIDER_unload(defaults);
-  }
   Pkcs12Providers(const Pkcs12Providers&) = delete;
   Pkcs12Providers& operator=(const Pkcs12Providers&) = delete;
 };
@@ -145,8 +141,10 @@ struct Pkcs12Providers {
 }  // namespace
 
 bool LoadPkcs12Providers() {
-  static const Pkcs12Providers providers;  // made once, whichever thread asks first
-  return providers.defaults != nullptr && providers.legacy != nullptr;
+  // Made once, whichever thread asks first, and kept for the life of the
+  // process: OpenSSL's own clean-up at exit gives loaded providers back.
+  static const Pkcs12Providers* const providers = new Pkcs12Providers();
+  return providers->defaults != nullptr && providers->legacy != nullptr;
 }
 
 }  // namespace certstore
