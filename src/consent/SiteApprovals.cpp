@@ -19,13 +19,6 @@ bool IsTroubled(const FileText& file) {
   return file.status == ReadStatus::kNotTrusted || file.status == ReadStatus::kFailed;
 }
 
-FileText ReadUserFile() {
-  FileText status;
-  detail::Fd folder = detail::OpenUserFolder(false, &status);
-  if (!folder) return status;
-  return detail::ReadUserSitesFile(folder.get());
-}
-
 detail::MachinePolicy LoadMachinePolicy() {
   const FileText file = detail::ReadMachinePolicyFile();
   if (file.status == ReadStatus::kAbsent) return {};
@@ -42,29 +35,9 @@ detail::MachinePolicy LoadMachinePolicy() {
 }
 
 std::vector<SiteEntry> LoadUserApprovals() {
-  const FileText file = ReadUserFile();
+  const FileText file = detail::ReadUserFile();
   if (file.status != ReadStatus::kRead) return {};
   return detail::UserApprovals(detail::ParseUserSites(file.text));
-}
-
-// One read-modify-write of the user's file under the folder's lock.
-// change returns false when the file needs no writing; that gives S_FALSE.
-template <typename Change>
-HRESULT UpdateUserFile(bool bCreate, Change change) {
-  FileText status;
-  detail::Fd folder = detail::OpenUserFolder(bCreate, &status);
-  if (!folder) return status.status == ReadStatus::kAbsent ? S_FALSE : status.hResult;
-  // The lock is on the folder's own descriptor: every writer opens the
-  // folder anew, so it also keeps this process's threads apart.
-  while (::flock(folder.get(), LOCK_EX) != 0)
-    if (errno != EINTR) return HRESULT_FROM_WIN32(Win32ErrorFromErrno(errno));
-  const FileText file = detail::ReadUserSitesFile(folder.get());
-  if (IsTroubled(file)) return file.hResult;
-  std::vector<UserLine> lines = detail::ParseUserSites(file.text);
-  if (!change(&lines)) return S_FALSE;
-  const std::string text = detail::UserSitesText(lines);
-  if (text.size() > detail::kMaxSitesFileBytes) return kSitesFileNotTrusted;
-  return detail::ReplaceFileAt(folder.get(), "sites", text);
 }
 
 }  // namespace
@@ -86,7 +59,7 @@ HRESULT RememberSite(const Origin& origin, unsigned capabilities) {
   if (capabilities == 0 || (capabilities & ~kAllCapabilities) != 0 ||
       !ParseOrigin(origin.text, &parsed) || !IsSecureOrigin(parsed))
     return E_INVALIDARG;
-  const HRESULT hResult = UpdateUserFile(true, [&](std::vector<UserLine>* pLines) {
+  const HRESULT hResult = detail::UpdateUserFile(true, [&](std::vector<UserLine>* pLines) {
     return detail::AddApproval(pLines, parsed.text, capabilities);
   });
   return hResult == S_FALSE ? S_OK : hResult;
@@ -95,8 +68,13 @@ HRESULT RememberSite(const Origin& origin, unsigned capabilities) {
 HRESULT ForgetSite(const Origin& origin) {
   Origin parsed;
   if (!ParseOrigin(origin.text, &parsed)) return E_INVALIDARG;
-  return UpdateUserFile(false, [&](std::vector<UserLine>* pLines) {
-    return detail::RemoveApproval(pLines, parsed.text);
+  // Forgetting a site forgets its folders too: a user who revokes a site
+  // means it to have nothing left, and a grant outliving the approval would
+  // surface again at the next visit without anyone asking.
+  return detail::UpdateUserFile(false, [&](std::vector<UserLine>* pLines) {
+    const bool bApprovals = detail::RemoveApproval(pLines, parsed.text);
+    const bool bGrants = detail::RemoveGrants(pLines, parsed.text);
+    return bApprovals || bGrants;
   });
 }
 
@@ -112,7 +90,7 @@ HRESULT ListSites(std::vector<SiteEntry>* pEntries, bool* pbOnlyListed) {
 
 SitesFileProblems CheckSitesFiles() {
   SitesFileProblems problems;
-  const FileText user = ReadUserFile();
+  const FileText user = detail::ReadUserFile();
   if (IsTroubled(user)) {
     const std::string path = UserSitesPath();
     problems.user = (path.empty() ? std::string("the sites file") : path) + " " + user.why +
@@ -122,5 +100,33 @@ SitesFileProblems CheckSitesFiles() {
   problems.machine = policy.problem;
   return problems;
 }
+
+namespace detail {
+
+FileText ReadUserFile() {
+  FileText status;
+  Fd folder = OpenUserFolder(false, &status);
+  if (!folder) return status;
+  return ReadUserSitesFile(folder.get());
+}
+
+HRESULT UpdateUserFile(bool bCreate, const std::function<bool(std::vector<UserLine>*)>& change) {
+  FileText status;
+  Fd folder = OpenUserFolder(bCreate, &status);
+  if (!folder) return status.status == ReadStatus::kAbsent ? S_FALSE : status.hResult;
+  // The lock is on the folder's own descriptor: every writer opens the
+  // folder anew, so it also keeps this process's threads apart.
+  while (::flock(folder.get(), LOCK_EX) != 0)
+    if (errno != EINTR) return HRESULT_FROM_WIN32(Win32ErrorFromErrno(errno));
+  const FileText file = ReadUserSitesFile(folder.get());
+  if (IsTroubled(file)) return file.hResult;
+  std::vector<UserLine> lines = ParseUserSites(file.text);
+  if (!change(&lines)) return S_FALSE;
+  const std::string text = UserSitesText(lines);
+  if (text.size() > kMaxSitesFileBytes) return kSitesFileNotTrusted;
+  return ReplaceFileAt(folder.get(), "sites", text);
+}
+
+}  // namespace detail
 
 }  // namespace consent

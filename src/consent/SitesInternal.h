@@ -2,6 +2,7 @@
 // they are tested without a disk) and the guarded reads and writes.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -88,5 +89,29 @@ FileText ReadMachinePolicyFile();
 // Never follows a link at name (rename replaces the link itself); the
 // temporary file is removed when anything fails.
 HRESULT ReplaceFileAt(int folderFd, const char* name, std::string_view text);
+
+// --- The user's file as a whole ---------------------------------------------
+
+// The user's sites file through its checked folder (kAbsent when either is
+// missing).
+FileText ReadUserFile();
+
+// One read-modify-write of the user's file under the folder's lock; change
+// returns false when the file needs no writing, and that gives S_FALSE (as
+// does a missing folder when bCreate is false).
+HRESULT UpdateUserFile(bool bCreate, const std::function<bool(std::vector<UserLine>*)>& change);
+
+// --- Folder grants (FolderGrants.cpp) ----------------------------------------
+
+// A "grant ORIGIN FOLDER" line; false for anything else (such a line is
+// then an unknown line like any other, kept and ignored).
+struct GrantLine {
+  std::string origin;  // canonical
+  std::string folder;  // unescaped
+};
+bool ParseGrantLine(std::string_view raw, GrantLine* pGrant);
+std::string GrantLineText(const std::string& origin, std::string_view folder);
+// The user's file without the origin's grant lines; false when it had none.
+bool RemoveGrants(std::vector<UserLine>* pLines, const std::string& origin);
 
 }  // namespace consent::detail
