@@ -205,14 +205,18 @@ class WebextHost:
         return env
 
     def page_files(self, page=None):
-        """The working folder of one page (inside the granted files folder)."""
-        if not page:
-            return self.files
-        folder = self.files / os.path.splitext(os.path.basename(page))[0]
-        folder.mkdir(exist_ok=True)
+        """A fresh working folder for one page load, inside the granted files
+        folder: a page that runs twice (or a runner that names no page) never
+        finds the outputs of an earlier run where it writes its own."""
+        self._loads = getattr(self, "_loads", 0) + 1
+        stem = os.path.splitext(os.path.basename(page))[0] if page else "page"
+        folder = self.files / ("%s-%d" % (stem, self._loads))
+        folder.mkdir()
         return folder
 
     def fixture(self, page=None) -> dict:
+        """What window.fixture holds for a page; `page` (its file name) only
+        names its working folder."""
         pki = self.pki
 
         def cert(name):
