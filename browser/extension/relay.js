@@ -1,0 +1,54 @@
+// Between the page's world and the extension's worker. The page can post
+// anything here, so only the channel's shape is trusted; who the page is
+// comes from the browser's sender record in the worker, never from here.
+(() => {
+  "use strict";
+  const TAG = "npsigil-8c1f3e:v1";
+  let port = null;
+  const pending = new Set();
+
+  function answer(id, msg) {
+    window.postMessage(Object.assign({channel: TAG, dir: "to-page", id}, msg), "*");
+  }
+
+  function connect() {
+    port = chrome.runtime.connect({name: "npsigil-page"});
+    let lastReason = null;
+    port.onMessage.addListener((msg) => {
+      if (!msg || typeof msg !== "object") return;
+      if (msg.type === "gone") {  // the worker says why the port is about to close
+        lastReason = msg;
+        return;
+      }
+      if (!pending.has(msg.id)) return;
+      pending.delete(msg.id);
+      answer(msg.id, {ok: !!msg.ok, value: msg.value, reason: msg.reason, code: msg.code,
+                      message: msg.message});
+    });
+    port.onDisconnect.addListener(() => {
+      const err = chrome.runtime.lastError;
+      const reason = lastReason ? lastReason.reason : "host-exited";
+      const message = lastReason ? lastReason.message
+                                 : "The connection to npSigil ended" + (err ? ": " + err.message : ".");
+      port = null;
+      for (const id of pending) answer(id, {ok: false, reason, message});
+      pending.clear();
+    });
+  }
+
+  window.addEventListener("message", (event) => {
+    if (event.source !== window) return;
+    const d = event.data;
+    if (!d || typeof d !== "object" || d.channel !== TAG || d.dir !== "to-relay") return;
+    if (typeof d.id !== "number" || typeof d.method !== "string" || !Array.isArray(d.args)) return;
+    if (pending.has(d.id)) return;
+    try {
+      if (!port) connect();
+      pending.add(d.id);
+      port.postMessage({id: d.id, method: d.method, args: d.args});
+    } catch (e) {
+      pending.delete(d.id);
+      answer(d.id, {ok: false, reason: "host-unavailable", message: String(e && e.message || e)});
+    }
+  });
+})();
