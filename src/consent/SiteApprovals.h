@@ -85,8 +85,9 @@ SiteDecision LookUpSite(const Origin& origin);
 // already there (nothing is written then).
 HRESULT RememberSite(const Origin& origin, unsigned capabilities);
 
-// Removes the user's approval (every approval line of the origin); S_FALSE
-// when there was none, and then nothing is written.
+// Removes the user's approval (every approval line of the origin) and the
+// folders granted to it (FolderGrants.h): a site revoked keeps nothing.
+// S_FALSE when there was neither, and then nothing is written.
 HRESULT ForgetSite(const Origin& origin);
 
 struct SiteEntry {

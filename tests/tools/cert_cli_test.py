@@ -731,6 +731,48 @@ class SitesTest(CliTestCase):
         result = self.run_cli("sites", "revoke", "https://intranet.example", expect=1)
         self.assertIn("only its administrator can change", result.stderr)
 
+    def test_grant_list_ungrant_and_revoke_takes_folders_too(self):
+        docs = os.path.realpath(os.path.join(self.root, "docs"))
+        os.makedirs(os.path.join(docs, "a b"))
+        os.symlink(os.path.join(docs, "a b"), os.path.join(self.root, "link"))
+        out = self.run_cli("sites", "grant", "HTTPS://Shop.Example", docs).stdout
+        self.assertIn("granted " + docs + " to https://shop.example", out)
+        self.run_cli("sites", "grant", "https://shop.example", os.path.join(self.root, "link"))
+        self.run_cli("sites", "allow", "https://shop.example")
+        self.assertEqual(self.listed(), [
+            ["https://shop.example", "keys files", "user"],
+            ["https://shop.example", "folder " + docs, "user"],
+            ["https://shop.example", "folder " + os.path.join(docs, "a b"), "user"],
+        ])
+        self.assertEqual(os.stat(self.sites_file()).st_mode & 0o777, 0o600)
+
+        self.assertIn("took", self.run_cli("sites", "ungrant", "https://shop.example",
+                                           os.path.join(self.root, "link")).stdout)
+        result = self.run_cli("sites", "ungrant", "https://shop.example",
+                              os.path.join(docs, "a b"), expect=1)
+        self.assertIn("was not granted", result.stderr)
+        self.assertEqual(len(self.listed()), 2)
+        self.run_cli("sites", "revoke", "https://shop.example")
+        self.assertIn("(no sites)", self.run_cli("sites", "list").stdout)
+
+    def test_grant_refuses_bad_sites_and_folders(self):
+        docs = os.path.join(self.root, "docs")
+        os.makedirs(docs)
+        self.assertIn("not a secure origin",
+                      self.run_cli("sites", "grant", "http://shop.example", docs, expect=1).stderr)
+        self.assertIn("not an absolute path",
+                      self.run_cli("sites", "grant", "https://shop.example", "docs",
+                                   expect=1).stderr)
+        self.assertIn("not an existing folder",
+                      self.run_cli("sites", "grant", "https://shop.example",
+                                   os.path.join(docs, "missing"), expect=1).stderr)
+        self.assertFalse(os.path.exists(self.sites_file()))
+        for args in (("sites", "grant", "https://a.example"), ("sites", "ungrant"),
+                     ("sites", "grant", "https://a.example", docs, docs)):
+            with self.subTest(args=args):
+                self.assertIn("ORIGIN and a FOLDER", self.run_cli(*args, expect=2).stderr)
+        self.assertIn("sites grant ORIGIN FOLDER", self.run_cli("help").stdout)
+
     def test_broken_files_are_explained_and_never_overwritten(self):
         self.policy("https://intranet.example\nonly_listed\n")
         result = self.run_cli("sites", "list")
