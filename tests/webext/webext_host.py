@@ -156,6 +156,10 @@ class WebextHost:
         self._env["NPSIGIL_SELECT_DIALOG"] = str(dialog)
         self._env["NPSIGIL_CONSENT_DIALOG"] = str(consent)
         self._env["NPSIGIL_FILE_CHOOSER"] = str(chooser)
+        # Traced like the plug-in's consent page, so a run can show that no
+        # password or content reached a trace line (trace_checks).
+        self.trace = s / "trace.log"
+        self._env["NPSIGIL_TRACE"] = "flags=0xF,level=5,file=%s" % self.trace
 
     # --- the runner's side --------------------------------------------------
 
@@ -257,6 +261,14 @@ class WebextHost:
         self.takeConsentRequests()
         self.setChooserAnswer("")
         self.takeChooserRequests()
+
+    def trace_checks(self):
+        """(name, ok) pairs: the trace was written, mode 0600, and holds none
+        of the consent page's canaries (a password, a plaintext)."""
+        if not self.trace.exists():
+            return [("trace: file written", False)]
+        import run_page_tests
+        return run_page_tests.check_trace_secrets(str(self.trace))
 
     def handle(self, name, args):
         if not isinstance(name, str) or name.startswith("_") or name not in _HOST_FUNCTIONS:

@@ -34,8 +34,8 @@ function describe(e) {
 }
 
 // The code at the end of GetLastErrorDesc's text, e.g. "0xa0072001".
-async function lastCode() {
-  var text = await npSigil.GetLastErrorDesc();
+async function lastCode(agent) {
+  var text = await (agent || npSigil).GetLastErrorDesc();
   var m = /\((0x[0-9a-f]{8})\)$/.exec(text);
   return m ? m[1] : "no code in " + show(text);
 }
@@ -52,7 +52,14 @@ async function rejects(f) {
 // f must resolve to a value accepted by accept (when given). Records one
 // check; returns the value, or null after a failure. where = [method, route]
 // marks the pair as reached on success.
+// A page with more than one agent (see newAgent) names the agent first:
+// expectValue(agent, name, f, ...).
 async function expectValue(name, f, accept, where) {
+  if (typeof name !== "string") return await expectValueOn.apply(null, arguments);
+  return await expectValueOn(npSigil, name, f, accept, where);
+}
+
+async function expectValueOn(agent, name, f, accept, where) {
   var value;
   try {
     value = await f();
@@ -74,6 +81,11 @@ var AGENT_REASONS = ["failed", "file-not-granted"];
 // message must be what GetLastErrorDesc gives right after. reason, when
 // given, must match too. Returns the error, or null after a failure.
 async function expectFail(name, f, code, reason) {
+  if (typeof name !== "string") return await expectFailOn.apply(null, arguments);
+  return await expectFailOn(npSigil, name, f, code, reason);
+}
+
+async function expectFailOn(agent, name, f, code, reason) {
   var error = null, value;
   try { value = await f(); } catch (e) { error = e; }
   if (error === null) {
@@ -93,7 +105,7 @@ async function expectFail(name, f, code, reason) {
   if (error.hex !== got) { ok = false; detail += ", hex field " + show(error.hex); }
   if (reason && error.reason !== reason) { ok = false; detail += ", wanted reason " + reason; }
   if (AGENT_REASONS.indexOf(error.reason) >= 0) {
-    var desc = await npSigil.GetLastErrorDesc();
+    var desc = await agent.GetLastErrorDesc();
     if (desc !== error.message) {
       ok = false;
       detail += ", message " + show(error.message) + " but GetLastErrorDesc " + show(desc);
@@ -128,9 +140,34 @@ async function host(name) {
   return text === "" ? null : JSON.parse(text);
 }
 
+// Another agent of this page's origin: each document has its own, so a new
+// same-origin frame gives a fresh one (nothing selected, no answers given).
+// Resolves to the frame's npSigil.
+var agentFrames = 0;
+async function newAgent(label) {
+  var frame = document.createElement("iframe");
+  frame.src = "agent_frame.html#" + encodeURIComponent(label || String(agentFrames));
+  frame.width = frame.height = "1";
+  frame.id = "agent-" + (++agentFrames);
+  document.body.appendChild(frame);
+  var started = Date.now();
+  while (Date.now() - started < 15000) {
+    var w = frame.contentWindow;
+    try {
+      if (w && w.npSigil && w.document.readyState === "complete") return w.npSigil;
+    } catch (e) { /* not yet our document */ }
+    await new Promise(function (r) { setTimeout(r, 50); });
+  }
+  throw new Error("no npSigil in a new frame (" + (label || agentFrames) + ")");
+}
+
+function sleep(ms) { return new Promise(function (r) { setTimeout(r, ms); }); }
+
 async function fileInfo(p) { return await host("fileInfo", p); }
 
 async function startPage(fixture) {
+  // The origin the bridge sees is where this page came from.
+  fixture.origin = location.origin;
   try {
     await run(fixture);
   } catch (e) {
