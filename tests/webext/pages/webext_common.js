@@ -146,7 +146,7 @@ async function host(name) {
 var agentFrames = 0;
 async function newAgent(label) {
   var frame = document.createElement("iframe");
-  frame.src = "agent_frame.html#" + encodeURIComponent(label || String(agentFrames));
+  frame.src = "frames/agent.html#" + encodeURIComponent(label || String(agentFrames));
   frame.width = frame.height = "1";
   frame.id = "agent-" + (++agentFrames);
   document.body.appendChild(frame);
