@@ -48,7 +48,8 @@ def host_pids(host_exe, home):
 
 
 class Chromium:
-    def __init__(self, scratch, env, extension_dir, host_manifest, host_exe, log=None):
+    def __init__(self, scratch, env, extension_dir, host_manifest, host_exe, log=None,
+                 extra_args=()):
         self.scratch = Path(scratch)
         self.profile = self.scratch / "chromium-profile"
         self.profile.mkdir(parents=True, exist_ok=True)
@@ -66,7 +67,7 @@ class Chromium:
                 "--disable-sync", "--no-default-browser-check", "--password-store=basic",
                 "--user-data-dir=%s" % self.profile, "--remote-debugging-port=0",
                 "--load-extension=%s" % extension_dir,
-                "--disable-extensions-except=%s" % extension_dir, "about:blank"]
+                "--disable-extensions-except=%s" % extension_dir, *extra_args, "about:blank"]
         self.logf = open(self.log_path, "wb")
         self.proc = subprocess.Popen(args, env=self.env, stdout=self.logf,
                                      stderr=subprocess.STDOUT, start_new_session=True)
