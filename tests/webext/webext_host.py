@@ -309,7 +309,8 @@ class WebextHost:
             return ""
 
     def copyFlipped(self, source, target, offset):
-        data = bytearray(open(source, "rb").read())
+        with open(source, "rb") as f:
+            data = bytearray(f.read())
         data[int(offset)] ^= 0x5A
         with open(target, "wb") as f:
             f.write(data)
