@@ -6,6 +6,7 @@
   const TAG = "npsigil-8c1f3e:v1";
   let port = null;
   const pending = new Set();
+  const pieces = new Map();
 
   function answer(id, msg) {
     window.postMessage(Object.assign({channel: TAG, dir: "to-page", id}, msg), "*");
@@ -21,8 +22,24 @@
         return;
       }
       if (!pending.has(msg.id)) return;
+      if (typeof msg.piece === "string") {
+        if (!pieces.has(msg.id)) pieces.set(msg.id, []);
+        pieces.get(msg.id).push(msg.piece);
+        return;
+      }
       pending.delete(msg.id);
-      answer(msg.id, {ok: !!msg.ok, value: msg.value, reason: msg.reason, code: msg.code,
+      let value = msg.value;
+      const got = pieces.get(msg.id) || [];
+      pieces.delete(msg.id);
+      if (msg.ok && typeof msg.pieces === "number") {
+        if (got.length !== msg.pieces) {
+          answer(msg.id, {ok: false, reason: "protocol", code: 0x80070057,
+                          message: "The answer arrived incomplete."});
+          return;
+        }
+        value = got.join("");
+      }
+      answer(msg.id, {ok: !!msg.ok, value, reason: msg.reason, code: msg.code,
                       message: msg.message});
     });
     port.onDisconnect.addListener(() => {
@@ -33,6 +50,7 @@
       port = null;
       for (const id of pending) answer(id, {ok: false, reason, message});
       pending.clear();
+      pieces.clear();
     });
   }
 
