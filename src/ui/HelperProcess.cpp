@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/auxv.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 
 #include "platform/LastError.h"
 
@@ -236,9 +238,22 @@ std::string HelperProgramPath(const char* overrideVariable, const char* program)
   if (dladdr(reinterpret_cast<void*>(&HelperProgramPath), &info) == 0 ||
       info.dli_fname == nullptr || *info.dli_fname == '\0')
     return {};
+  // Linked into an executable (a host program rather than the plug-in's
+  // module), dladdr names the program as it was started: argv[0], which may
+  // be a bare name found through PATH and says nothing about the folder.
+  // The kernel's own link to the executable does.
+  Dl_info mainInfo{};
+  const auto entry = reinterpret_cast<void*>(getauxval(AT_ENTRY));
+  const bool bInMainProgram = entry != nullptr && dladdr(entry, &mainInfo) != 0 &&
+                              mainInfo.dli_fbase == info.dli_fbase;
   std::error_code error;
-  const std::filesystem::path module = std::filesystem::absolute(info.dli_fname, error);
-  if (error) return {};
+  std::filesystem::path module;
+  if (bInMainProgram || info.dli_fname[0] != '/') {
+    module = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error || !module.is_absolute()) return {};
+  } else {
+    module = info.dli_fname;
+  }
   return (module.parent_path() / program).string();
 }
 
@@ -253,6 +268,11 @@ bool HasDisplay() {
 HRESULT RunHelperProcess(const std::string& program, std::string_view request,
                          const HelperLimits& limits, HelperResult* result, StepTrace& trace) {
   *result = HelperResult{};
+  // One helper window on screen at a time in a process: a host running
+  // several pages' sessions on threads would otherwise stack prompts the
+  // user cannot tell apart. The deadline starts once it is this one's turn.
+  static std::mutex oneAtATime;
+  const std::lock_guard<std::mutex> turn(oneAtATime);
   std::optional<Clock::time_point> deadline;
   if (limits.deadline) deadline = Clock::now() + *limits.deadline;
 

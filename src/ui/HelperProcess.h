@@ -17,8 +17,10 @@
 namespace ui {
 
 // The program as the user installed it: beside the module this code is
-// linked into, under `program`; or whatever `overrideVariable` names (tests
-// and demos). Empty when the module cannot be located.
+// linked into (the plug-in's shared object, or the executable itself for a
+// host program such as the bridge, found through /proc/self/exe), under
+// `program`; or whatever `overrideVariable` names (tests and demos). Empty
+// when the module cannot be located.
 std::string HelperProgramPath(const char* overrideVariable, const char* program);
 
 // Whether a graphical session is there to show a window on.
@@ -40,6 +42,8 @@ struct HelperResult {
   bool exitedCleanly = false;  // exit code 0 (or reaped by someone else), not killed
 };
 
+// Runs are one at a time in a process: a second caller waits until the
+// first helper has been reaped (its deadline counting from its own start).
 // Starts `program`, writes `request` to it and reads its stdout to the end,
 // both at once. Traces the steps "pipe2", "posix_spawn" and "Converse" on
 // `trace`. Fails for a helper that cannot be started, answers too much or
