@@ -1,7 +1,8 @@
 // npsigil-select-dialog: reads one request on standard input, shows the
 // window it asks for and answers with one line on standard output. The
 // first line says which: "npsigil-select-dialog 1" the certificate
-// selection dialog, "npsigil-consent 1" the consent prompt. Exit code 0
+// selection dialog, "npsigil-consent 1" the consent prompt, "npsigil-choose
+// 1" the file chooser for a web page. Exit code 0
 // whenever an answer was written.
 #include <algorithm>
 #include <cstdio>
@@ -10,8 +11,10 @@
 
 #include "ui/ConsentProtocol.h"
 #include "ui/DialogProtocol.h"
+#include "ui/FileChooserProtocol.h"
 #include "ui/select-dialog/CertificateDetails.h"
 #include "ui/select-dialog/ConsentDialog.h"
+#include "ui/select-dialog/FileChooserDialog.h"
 #include "ui/select-dialog/Gtk.h"
 #include "ui/select-dialog/SelectCertificateDlg.h"
 
@@ -93,6 +96,27 @@ int RunConsent(std::string text) {
   return 0;
 }
 
+int RunChooser(std::string text) {
+  ui::FileChoice request;
+  ui::FileChoiceAnswer failure;
+  failure.outcome = ui::FileChoiceOutcome::kFailed;
+  if (!ReadRest(&text, ui::kMaxFileChoiceRequestBytes) ||
+      !ui::DecodeFileChoiceRequest(text, &request)) {
+    failure.failure = E_INVALIDARG;
+    failure.message = "the request cannot be read";
+    Write(ui::EncodeFileChoiceAnswer(failure));
+    return 0;
+  }
+  if (!gtk_init_check(nullptr, nullptr)) {
+    failure.failure = E_FAIL;
+    failure.message = "no display";
+    Write(ui::EncodeFileChoiceAnswer(failure));
+    return 0;
+  }
+  Write(ui::EncodeFileChoiceAnswer(select_dialog::RunFileChooser(request)));
+  return 0;
+}
+
 }  // namespace
 
 int main() {
@@ -100,6 +124,7 @@ int main() {
   const bool haveLine = ReadFirstLine(&first);
   if (haveLine && first == kSelectMagic) return RunSelection(first + "\n");
   if (haveLine && first == ui::kConsentMagic) return RunConsent(first + "\n");
+  if (haveLine && first == ui::kFileChoiceMagic) return RunChooser(first + "\n");
   // Neither request: there is no telling which answer the sender expects.
   std::fputs("npsigil-select-dialog: the request cannot be read\n", stderr);
   return 2;
