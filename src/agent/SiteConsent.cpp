@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "consent/FolderGrants.h"
 #include "consent/PasswordThrottle.h"
 #include "consent/SiteApprovals.h"
 #include "platform/Paths.h"
@@ -82,6 +83,16 @@ HRESULT SiteConsent::Ask(LPCWSTR method, unsigned asks, unsigned standing, StepT
       }
       [[fallthrough]];
     case ui::ConsentAnswer::kAllowOnce:
+      // The folder the user granted from the prompt outlives this page like
+      // an approval does; failing to store it refuses nothing allowed here.
+      if (!response.folder.empty() && m_bSecure) {
+        const HRESULT hGranted = consent::GrantFolder(m_origin, response.folder);
+        if (FAILED(hGranted)) {
+          trace.Step(u"GrantFolder");
+          trace.Failed(hGranted, u"FAILED(hResult)");
+          trace.Step(u"CheckSiteConsent");
+        }
+      }
       m_allowed |= standing | asks;
       trace.Passed();
       return S_OK;

@@ -105,7 +105,11 @@ ConsentResponse RunConsentPrompt(const ConsentRequest& request) {
   // an answer cannot be what the user saw; it still allows this once.
   if (response.answer == ConsentAnswer::kAllowAlways && !checked.secure)
     response.answer = ConsentAnswer::kAllowOnce;
+  // A folder only where the prompt offers one: with an allow, for a page
+  // that asked for files and came over a secure connection.
+  if (!allows || !checked.asksFiles || !checked.secure) response.folder.clear();
   TraceValue(kTraceGuidUi, "answer", AnswerName(response.answer));
+  if (!response.folder.empty()) TraceValue(kTraceGuidUi, "folder", "granted");
   trace.Passed();
   return response;
 }

@@ -104,6 +104,22 @@ bool DecodeRequestLines(std::string_view text, ConsentRequest* request) {
   return ended && seen == 0x1Fu;
 }
 
+bool IsPlainAbsolutePath(std::string_view path) {
+  if (path.empty() || path.size() > kMaxConsentFolderBytes || path.front() != '/' ||
+      path.find('\0') != std::string_view::npos)
+    return false;
+  if (path == "/") return true;
+  std::size_t start = 1;
+  for (;;) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view part = path.substr(start, end - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    if (end == path.size()) return true;
+    start = end + 1;
+  }
+}
+
 }  // namespace
 
 std::string EncodeConsentRequest(const ConsentRequest& request) {
@@ -128,11 +144,13 @@ bool DecodeConsentRequest(std::string_view text, ConsentRequest* request) {
 }
 
 std::string EncodeConsentResponse(const ConsentResponse& response) {
+  const std::string folder =
+      response.folder.empty() ? std::string() : "folder " + EscapeField(response.folder) + "\n";
   switch (response.answer) {
     case ConsentAnswer::kAllowOnce:
-      return "allow-once\n";
+      return "allow-once\n" + folder;
     case ConsentAnswer::kAllowAlways:
-      return "allow-always\n";
+      return "allow-always\n" + folder;
     case ConsentAnswer::kDeny:
       return "deny\n";
     case ConsentAnswer::kFailed: {
@@ -147,6 +165,26 @@ std::string EncodeConsentResponse(const ConsentResponse& response) {
 bool DecodeConsentResponse(std::string_view text, ConsentResponse* response) {
   *response = ConsentResponse{};
   if (text.size() > kMaxConsentAnswerBytes || text.empty() || text.back() != '\n') return false;
+  // An allow and the folder granted with it.
+  const std::size_t firstEnd = text.find('\n');
+  if (firstEnd + 1 < text.size()) {
+    std::string_view first = text.substr(0, firstEnd);
+    if (!first.empty() && first.back() == '\r') first.remove_suffix(1);
+    std::string_view second = text.substr(firstEnd + 1);
+    second.remove_suffix(1);
+    if (!second.empty() && second.back() == '\r') second.remove_suffix(1);
+    constexpr std::string_view kFolder = "folder ";
+    std::string folder;
+    if ((first != "allow-once" && first != "allow-always") ||
+        second.find_first_of("\r\n") != std::string_view::npos ||
+        second.substr(0, kFolder.size()) != kFolder ||
+        !UnescapeField(second.substr(kFolder.size()), &folder) || !IsPlainAbsolutePath(folder))
+      return false;
+    response->answer =
+        first == "allow-once" ? ConsentAnswer::kAllowOnce : ConsentAnswer::kAllowAlways;
+    response->folder = std::move(folder);
+    return true;
+  }
   text.remove_suffix(1);
   if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
   if (text.find_first_of("\r\n") != std::string_view::npos) return false;

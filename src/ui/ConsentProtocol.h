@@ -12,7 +12,11 @@
 //   method <script method name>
 //   end
 // Answer (one line): "allow-once", "allow-always", "deny" or
-// "failed <result code, 8 hex digits> <text>".
+// "failed <result code, 8 hex digits> <text>". An allow may be followed by
+// a second line "folder <absolute path, escaped as the request's values>":
+// a folder the user granted the page from the prompt (offered when the
+// request asks for files from a secure page). A helper of an earlier
+// version simply never sends it.
 #pragma once
 
 #include <chrono>
@@ -39,6 +43,7 @@ struct ConsentResponse {
   ConsentAnswer answer = ConsentAnswer::kDeny;
   HRESULT failure = S_OK;  // kFailed: the helper's code; kDeny: why no answer came, if so
   std::string message;
+  std::string folder;  // an allow's granted folder (absolute, as the user chose it); else empty
 };
 
 inline constexpr std::string_view kConsentMagic = "npsigil-consent 1";
@@ -46,7 +51,9 @@ inline constexpr std::string_view kConsentMagic = "npsigil-consent 1";
 inline constexpr std::size_t kMaxConsentRequestBytes = 4096;
 inline constexpr std::size_t kMaxConsentOriginBytes = 1024;
 inline constexpr std::size_t kMaxConsentMethodBytes = 128;
-inline constexpr std::size_t kMaxConsentAnswerBytes = 1024;
+inline constexpr std::size_t kMaxConsentFolderBytes = 4096;  // PATH_MAX
+// Room for the folder line with every byte of the path escaped.
+inline constexpr std::size_t kMaxConsentAnswerBytes = 2 * kMaxConsentFolderBytes + 1024;
 
 std::string EncodeConsentRequest(const ConsentRequest& request);
 // False for anything but one complete request of this version: each key
@@ -56,8 +63,10 @@ std::string EncodeConsentRequest(const ConsentRequest& request);
 bool DecodeConsentRequest(std::string_view text, ConsentRequest* request);
 
 std::string EncodeConsentResponse(const ConsentResponse& response);
-// False for anything but one answer line. A space or a tab separates the
-// fields of "failed", and a carriage return before the newline is allowed.
+// False for anything but one answer line, or an allow line and its folder
+// line (absolute, without NUL, empty, "." or ".." components, at most
+// kMaxConsentFolderBytes). A space or a tab separates the fields of
+// "failed", and a carriage return before each newline is allowed.
 bool DecodeConsentResponse(std::string_view text, ConsentResponse* response);
 
 // Shows the prompt and waits for the user. NPSIGIL_CONSENT_DIALOG names a program that
@@ -67,7 +76,8 @@ bool DecodeConsentResponse(std::string_view text, ConsentResponse* response);
 // with secure 0 is read as kAllowOnce (the offer is not made for non-secure origins).
 // A helper's own "failed" answer is kFailed with its code. An allow counts only from a
 // helper that then exits cleanly; one left unanswered for kConsentDeadline is closed
-// and read as kDeny.
+// and read as kDeny. A folder comes back only with an allow of a request that asked
+// for files from a secure page.
 ConsentResponse RunConsentPrompt(const ConsentRequest& request);
 
 inline constexpr char kConsentDialogPathVariable[] = "NPSIGIL_CONSENT_DIALOG";

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "AgentTestSupport.h"
+#include "consent/FolderGrants.h"
 #include "consent/Origin.h"
 #include "consent/SiteApprovals.h"
 #include "resources/ResultCodes.h"
@@ -177,6 +178,33 @@ TEST(SiteConsent, AllowAlwaysIsRememberedForSecureSitesOnly) {
   plainAgain.ServePage("http://shop.example");
   EXPECT_EQ(SignBySoftCert(plainAgain, agenttest::kPassword.c_str()), SIGIL_E_SITE_NOT_ALLOWED);
   EXPECT_EQ(prompt.Count(), 3);
+}
+
+TEST(SiteConsent, FolderGrantedFromThePromptIsStoredForTheSite) {
+  const fs::path docs = fs::canonical(std::getenv("HOME")) / "contracts";
+  fs::create_directories(docs);
+  ConsentStandIn prompt("allow-once\nfolder " + docs.string());
+  {
+    CCryptoAgent agent;
+    agent.ServePage("https://shop.example");
+    EXPECT_EQ(SignBySoftCert(agent, agenttest::kPassword.c_str()), S_OK);
+  }
+  std::vector<consent::FolderGrant> grants;
+  ASSERT_EQ(consent::ListFolderGrants(&grants), S_OK);
+  ASSERT_EQ(grants.size(), 1u);
+  EXPECT_EQ(grants[0].origin, "https://shop.example");
+  EXPECT_EQ(grants[0].folder, docs.string());
+  consent::Origin shop;
+  ASSERT_TRUE(consent::ParseOrigin("https://shop.example", &shop));
+  EXPECT_TRUE(consent::IsInsideGrantedFolder(shop, (docs / "a.pdf").string()));
+
+  // A folder that cannot be granted does not take back what was allowed.
+  prompt.SetAnswer("allow-once\nfolder " + (docs / "missing").string());
+  CCryptoAgent other;
+  other.ServePage("https://other.example");
+  EXPECT_EQ(SignBySoftCert(other, agenttest::kPassword.c_str()), S_OK);
+  ASSERT_EQ(consent::ListFolderGrants(&grants), S_OK);
+  EXPECT_EQ(grants.size(), 1u);
 }
 
 TEST(SiteConsent, MachinePolicyPreApprovesAndLocks) {

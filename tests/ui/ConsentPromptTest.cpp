@@ -83,6 +83,33 @@ class ConsentPromptTest : public ::testing::Test {
   int m_scripts = 0;
 };
 
+TEST_F(ConsentPromptTest, AFolderComesBackOnlyWhereThePromptOffersOne) {
+  ConsentRequest request = SecureRequest();
+  request.asksFiles = true;
+  const std::string answer = "printf 'allow-once\\nfolder /srv/contracts\\n'";
+  ConsentResponse response = Run(StandIn(answer), request, "files, secure");
+  EXPECT_EQ(response.answer, ConsentAnswer::kAllowOnce);
+  EXPECT_EQ(response.folder, "/srv/contracts");
+
+  request.secure = false;
+  response = Run(StandIn(answer), request, "files, not secure");
+  EXPECT_EQ(response.answer, ConsentAnswer::kAllowOnce);
+  EXPECT_TRUE(response.folder.empty());
+
+  response = Run(StandIn(answer), SecureRequest(), "keys only");
+  EXPECT_EQ(response.answer, ConsentAnswer::kAllowOnce);
+  EXPECT_TRUE(response.folder.empty());
+
+  // A folder with a deny, or from a helper that then crashes, is nothing.
+  request.secure = true;
+  response = Run(StandIn("printf 'deny\\nfolder /srv/contracts\\n'"), request, "deny");
+  EXPECT_EQ(response.answer, ConsentAnswer::kDeny);
+  EXPECT_TRUE(response.folder.empty());
+  response = Run(StandIn(answer + "; kill -9 $$"), request, "crash");
+  EXPECT_EQ(response.answer, ConsentAnswer::kDeny);
+  EXPECT_TRUE(response.folder.empty());
+}
+
 TEST_F(ConsentPromptTest, TheHelperGetsTheRequestAndItsAnswerCounts) {
   const ConsentRequest request = SecureRequest();
   ConsentResponse response = Run(StandIn("printf 'allow-once\\n'"), request, "allow-once");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "ui/ConsentProtocol.h"
 #include "ui/DialogProtocol.h"
@@ -233,6 +234,52 @@ TEST(SelectionRequest, OriginLineIsOptionalAndRoundTrips) {
   std::string twice = text;
   twice.insert(twice.find("\nend"), "\norigin\thttps://evil.example");
   EXPECT_FALSE(DecodeRequest(twice, &back));
+}
+
+}  // namespace
+}  // namespace ui
+
+namespace ui {
+namespace {
+
+TEST(ConsentAnswerFolder, AnAllowCarriesTheGrantedFolder) {
+  ConsentResponse response;
+  response.answer = ConsentAnswer::kAllowAlways;
+  response.folder = "/home/me/con\ntracts\\2026";
+  const std::string text = EncodeConsentResponse(response);
+  EXPECT_EQ(text, "allow-always\nfolder /home/me/con\\ntracts\\\\2026\n");
+  ConsentResponse back;
+  ASSERT_TRUE(DecodeConsentResponse(text, &back));
+  EXPECT_EQ(back.answer, ConsentAnswer::kAllowAlways);
+  EXPECT_EQ(back.folder, response.folder);
+  ASSERT_TRUE(DecodeConsentResponse("allow-once\r\nfolder /srv/x\r\n", &back));
+  EXPECT_EQ(back.answer, ConsentAnswer::kAllowOnce);
+  EXPECT_EQ(back.folder, "/srv/x");
+  // Without a folder the answer reads as before.
+  ASSERT_TRUE(DecodeConsentResponse("allow-once\n", &back));
+  EXPECT_TRUE(back.folder.empty());
+  const std::string longest = "/" + std::string(kMaxConsentFolderBytes - 1, 'a');
+  EXPECT_TRUE(DecodeConsentResponse("allow-once\nfolder " + longest + "\n", &back));
+
+  for (const std::string& bad : std::vector<std::string>{
+           "deny\nfolder /srv/x\n",
+           "failed 80004005 x\nfolder /srv/x\n",
+           "allow-once\nfolder srv/x\n",
+           "allow-once\nfolder /srv/../etc\n",
+           "allow-once\nfolder /srv//x\n",
+           "allow-once\nfolder \n",
+           "allow-once\nfolder /srv/x",
+           "allow-once\nfolder /srv/x\nfolder /srv/y\n",
+           "allow-once\nfolder /srv/x\\q\n",
+           "allow-once\nfolder\t/srv/x\n",
+           "allow-once\nfolders /srv/x\n",
+           "allow-once\nfolder " + longest + "a\n",
+           "allow-once\nfolder /" + std::string(kMaxConsentAnswerBytes, 'a') + "\n",
+       }) {
+    EXPECT_FALSE(DecodeConsentResponse(bad, &back)) << bad.substr(0, 50);
+    EXPECT_EQ(back.answer, ConsentAnswer::kDeny);
+    EXPECT_TRUE(back.folder.empty());
+  }
 }
 
 }  // namespace
