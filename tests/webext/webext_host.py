@@ -425,9 +425,16 @@ class WebextHost:
     def opensslCheck(self, made):
         """OpenSSL's verdict on the signatures and the envelope the interop
         page made: a list of {name, ok, detail}."""
+        if not isinstance(made, dict):
+            raise ValueError("opensslCheck wants the page's values as an object")
+        try:
+            verdicts = openssl_interop.check(str(self.interop_folder), self.pki, made)
+        except (IndexError, ValueError) as error:
+            # What the page sent is not even DER: one failed check, not a
+            # host failure that would hide the page's other checks.
+            verdicts = [("openssl: the page's values can be taken apart", False, repr(error))]
         return [{"name": label, "ok": bool(ok), "detail": detail.replace("\n", " ")[:200]}
-                for label, ok, detail in
-                openssl_interop.check(str(self.interop_folder), self.pki, made)]
+                for label, ok, detail in verdicts]
 
 
 _HOST_FUNCTIONS = frozenset((
