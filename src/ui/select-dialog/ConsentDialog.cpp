@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "ui/OriginDisplay.h"
 #include "ui/select-dialog/ConsentTexts.h"
@@ -55,6 +56,14 @@ ConsentContent ContentOf(const ui::ConsentRequest& request) {
   // secure connection, so it is not offered to any other.
   if (request.secure) content.allowAlways = texts.allowAlways;
   content.deny = texts.deny;
+  // Grants are only ever kept for secure pages, like standing approvals.
+  if (request.secure && request.asksFiles) {
+    content.grantFolder = texts.grantFolder;
+    content.folderLead = texts.folderLead;
+    content.folderTitle = std::string(texts.folderTitle) + forms.unicode;
+    content.choose = texts.choose;
+    content.cancel = texts.cancel;
+  }
   return content;
 }
 
@@ -77,6 +86,8 @@ ui::ConsentResponse CConsentDlg::DoModal() {
   if (!m_ended) g_main_loop_run(m_loop);
   ui::ConsentResponse response;
   response.answer = m_answer;
+  if (m_answer == ui::ConsentAnswer::kAllowOnce || m_answer == ui::ConsentAnswer::kAllowAlways)
+    response.folder = m_folder;
   return response;
 }
 
@@ -140,6 +151,25 @@ void CConsentDlg::Build() {
   for (const std::string& line : m_content.asks) AddLabel(client, line, "consent-asks");
   AddLabel(client, m_content.method, "consent-method");
 
+  if (!m_content.grantFolder.empty()) {
+    // Beside the answers rather than among them: choosing a folder answers
+    // nothing, and only an allow afterwards grants it.
+    GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+    GtkWidget* grant = gtk_button_new_with_label(m_content.grantFolder.c_str());
+    gtk_widget_set_name(grant, "grant-folder");
+    g_signal_connect(grant, "clicked", G_CALLBACK(+[](GtkButton*, gpointer self) {
+                       static_cast<CConsentDlg*>(self)->ChooseFolder();
+                     }),
+                     this);
+    gtk_box_pack_start(GTK_BOX(row), grant, FALSE, FALSE, 0);
+    m_folderLabel = gtk_label_new("");
+    gtk_widget_set_name(m_folderLabel, "consent-folder");
+    gtk_label_set_ellipsize(GTK_LABEL(m_folderLabel), PANGO_ELLIPSIZE_MIDDLE);
+    gtk_label_set_xalign(GTK_LABEL(m_folderLabel), 0);
+    gtk_box_pack_start(GTK_BOX(row), m_folderLabel, TRUE, TRUE, 0);
+    gtk_box_pack_end(GTK_BOX(client), row, FALSE, FALSE, 0);
+  }
+
   m_buttons = gtk_button_box_new(GTK_ORIENTATION_HORIZONTAL);
   gtk_button_box_set_layout(GTK_BUTTON_BOX(m_buttons), GTK_BUTTONBOX_END);
   gtk_box_set_spacing(GTK_BOX(m_buttons), 8);
@@ -177,6 +207,28 @@ GtkWidget* CConsentDlg::AddButton(GtkWidget* box, const std::string& caption, co
 void CConsentDlg::EnableAllowButtons() {
   for (GtkWidget* button : m_allowButtons) gtk_widget_set_sensitive(button, TRUE);
   if (!m_layoutPath.empty()) ScheduleLayoutReport();
+}
+
+void CConsentDlg::ChooseFolder() {
+  if (m_ended) return;
+  GtkWidget* chooser = gtk_file_chooser_dialog_new(
+      m_content.folderTitle.c_str(), GTK_WINDOW(m_window), GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER,
+      m_content.cancel.c_str(), GTK_RESPONSE_CANCEL, m_content.choose.c_str(),
+      GTK_RESPONSE_ACCEPT, nullptr);
+  gtk_file_chooser_set_local_only(GTK_FILE_CHOOSER(chooser), TRUE);
+  gtk_window_set_modal(GTK_WINDOW(chooser), TRUE);
+  gtk_window_set_keep_above(GTK_WINDOW(chooser), TRUE);
+  if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
+    gchar* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser));
+    if (name != nullptr && name[0] == '/' && std::strlen(name) <= ui::kMaxConsentFolderBytes) {
+      m_folder = name;
+      const std::string shown = m_content.folderLead + m_folder;
+      gtk_label_set_text(GTK_LABEL(m_folderLabel), shown.c_str());
+      gtk_widget_set_tooltip_text(m_folderLabel, m_folder.c_str());
+    }
+    g_free(name);
+  }
+  gtk_widget_destroy(chooser);
 }
 
 void CConsentDlg::End(ui::ConsentAnswer answer) {

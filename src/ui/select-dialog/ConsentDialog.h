@@ -1,6 +1,7 @@
 // The consent prompt: which page asks (its origin, shown large), whether it
 // came over a secure connection, what it asks for, and the user's three
-// ways out. Deny is the default and closing the window denies, so a key
+// ways out, and for a page that asks for files a folder the user may grant
+// it along with an allow. Deny is the default and closing the window denies, so a key
 // pressed by habit or a stray click never gives a page anything.
 #pragma once
 
@@ -28,6 +29,12 @@ struct ConsentContent {
   std::string allowOnce;
   std::string allowAlways;  // empty: not offered
   std::string deny;
+  // Offered to a secure page that asks for files; empty: not offered.
+  std::string grantFolder;
+  std::string folderLead;
+  std::string folderTitle;  // the chooser's title, the origin included
+  std::string choose;
+  std::string cancel;
 };
 
 ConsentContent ContentOf(const ui::ConsentRequest& request);
@@ -48,6 +55,7 @@ class CConsentDlg {
                        ui::ConsentAnswer answer);
   void EnableAllowButtons();
   void End(ui::ConsentAnswer answer);
+  void ChooseFolder();
   void ScheduleLayoutReport();
   void WriteLayoutReport();
 
@@ -56,6 +64,8 @@ class CConsentDlg {
   GtkWidget* m_buttons = nullptr;
   GtkWidget* m_warning = nullptr;
   GtkWidget* m_deny = nullptr;
+  GtkWidget* m_folderLabel = nullptr;
+  std::string m_folder;
   std::vector<GtkWidget*> m_allowButtons;
   GMainLoop* m_loop = nullptr;
   guint m_enableTimer = 0;

@@ -15,6 +15,11 @@ constexpr ConsentTexts kEnglish = {
     "Always allow this site",
     "Deny",
     "Requested by ",
+    "Grant a folder\u2026",
+    "This site may also use the files in: ",
+    "Grant a folder to ",
+    "_Grant",
+    "_Cancel",
 };
 
 constexpr ConsentTexts kSimplifiedChinese = {
@@ -28,6 +33,11 @@ constexpr ConsentTexts kSimplifiedChinese = {
     "始终允许此网站",
     "拒绝",
     "请求方：",
+    "授予文件夹\u2026",
+    "此网站还可以使用以下文件夹中的文件：",
+    "将文件夹授予：",
+    "授予(_G)",
+    "取消(_C)",
 };
 
 constexpr ConsentTexts kTraditionalChinese = {
@@ -41,6 +51,11 @@ constexpr ConsentTexts kTraditionalChinese = {
     "一律允許此網站",
     "拒絕",
     "要求者：",
+    "授予資料夾\u2026",
+    "此網站也可以使用以下資料夾中的檔案：",
+    "將資料夾授予：",
+    "授予(_G)",
+    "取消(_C)",
 };
 
 }  // namespace

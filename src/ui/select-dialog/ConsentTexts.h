@@ -26,6 +26,11 @@ struct ConsentTexts {
   const char* allowAlways;  // button, offered to secure pages only
   const char* deny;         // button, the default
   const char* requestedBy;  // before the origin in the selection dialog's header
+  const char* grantFolder;  // button, offered to secure pages that ask for files
+  const char* folderLead;   // before the folder chosen with it
+  const char* folderTitle;  // the folder chooser's title, before the origin
+  const char* choose;       // the folder chooser's accept button
+  const char* cancel;       // the folder chooser's cancel button
 };
 
 const ConsentTexts& ConsentTextsFor(LANGID language);

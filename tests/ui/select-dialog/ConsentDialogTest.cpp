@@ -92,5 +92,27 @@ TEST(ConsentContent, EveryLanguageHasEveryTextAndDistinctButtons) {
   }
 }
 
+// The folder is offered where a grant can be kept: a secure page asking
+// for files; its chooser's title names the origin in its Unicode form.
+TEST(ConsentContent, FolderIsOfferedToSecurePagesThatAskForFiles) {
+  ConsentContent content = ContentOf(Request(true));
+  EXPECT_EQ(content.grantFolder, "Grant a folder\u2026");
+  EXPECT_EQ(content.folderTitle, "Grant a folder to https://b\u00fccher.example");
+  EXPECT_TRUE(ContentOf(Request(false)).grantFolder.empty());
+  ui::ConsentRequest keysOnly = Request(true);
+  keysOnly.asksFiles = false;
+  EXPECT_TRUE(ContentOf(keysOnly).grantFolder.empty());
+  for (LANGID language : {0x0409, 0x0804, 0x0404}) {
+    const ConsentTexts& texts = ConsentTextsFor(language);
+    for (const char* text :
+         {texts.grantFolder, texts.folderLead, texts.folderTitle, texts.choose, texts.cancel})
+      EXPECT_TRUE(text != nullptr && *text != '\0') << language;
+    content = ContentOf(Request(true, static_cast<LANGID>(language)));
+    const std::set<std::string> buttons = {content.allowOnce, content.allowAlways, content.deny,
+                                           content.grantFolder};
+    EXPECT_EQ(buttons.size(), 4u) << language;
+  }
+}
+
 }  // namespace
 }  // namespace select_dialog
