@@ -42,6 +42,14 @@ void CCryptoAgent::ServePage(std::string origin) {
   m_pSiteConsent = std::make_unique<agent::SiteConsent>(std::move(origin));
 }
 
+void CCryptoAgent::ServePage(std::string origin, std::string within) {
+  TraceHelper trace("CCryptoAgent::ServePage");
+  TraceValue(kTraceGuidAgent, "origin", origin.c_str());
+  TraceValue(kTraceGuidAgent, "within", within.c_str());
+  m_pSiteConsent =
+      std::make_unique<agent::SiteConsent>(std::move(origin), std::move(within));
+}
+
 bool CCryptoAgent::SiteRefuses(LPCWSTR method, unsigned asks) {
   if (!m_pSiteConsent) return false;
   StepTrace trace(kTraceGuidAgent, u"SiteConsent", method);

@@ -94,8 +94,15 @@ class CCryptoAgent {
   // Until then the agent serves a local caller (a command-line tool) and
   // asks nobody.
   void ServePage(std::string origin);
+  // A frame of `origin` inside a top page of `within` (the bridge knows
+  // both); the same as above when they are one origin.
+  void ServePage(std::string origin, std::string within);
   // The page served, or null for a local caller.
   const agent::SiteConsent* Site() const { return m_pSiteConsent.get(); }
+  // A caller in front of the agent refused the operation before it ran (the
+  // bridge's file check): recorded as the last result, so that
+  // GetLastErrorDesc explains it like the agent's own refusals.
+  HRESULT RecordRefusal(HRESULT hResult) { return Finish(hResult); }
 
  protected:
   // Records the operation's result and hands it back.

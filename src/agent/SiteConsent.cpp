@@ -31,6 +31,13 @@ SiteConsent::SiteConsent(std::string originText) : m_text(std::move(originText))
   }
 }
 
+SiteConsent::SiteConsent(std::string originText, std::string withinText)
+    : SiteConsent(std::move(originText)) {
+  consent::Origin within;
+  if (consent::ParseOrigin(withinText, &within)) withinText = within.text;
+  if (withinText != m_text) m_within = std::move(withinText);
+}
+
 std::u16string SiteConsent::OriginForDisplay() const { return FromUtf8(m_text); }
 
 HRESULT SiteConsent::Require(LPCWSTR method, unsigned asks, StepTrace& trace) {
@@ -65,6 +72,7 @@ HRESULT SiteConsent::Ask(LPCWSTR method, unsigned asks, unsigned standing, StepT
   ui::ConsentRequest request;
   request.language = GetUserDefaultUILanguage();
   request.origin = m_text;
+  request.within = m_within;
   request.secure = m_bSecure;
   request.asksKeys = (asks & kAsksKeys) != 0;
   request.asksFiles = (asks & kAsksFiles) != 0;

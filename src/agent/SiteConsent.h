@@ -24,6 +24,10 @@ class SiteConsent {
   // The origin as the browser reported it; one that is not a valid origin
   // (or none at all) is refused everything without asking.
   explicit SiteConsent(std::string originText);
+  // A frame of that origin inside a top page of `withinText`: the prompt
+  // names the top page too, or the user would judge a stranger's frame by
+  // the page around it. Consent stays the frame origin's own.
+  SiteConsent(std::string originText, std::string withinText);
 
   // S_OK when the page may go ahead with what `asks` names, else
   // SIGIL_E_SITE_NOT_ALLOWED. Asks the user only when neither this page nor
@@ -39,6 +43,7 @@ class SiteConsent {
   HRESULT Ask(LPCWSTR method, unsigned asks, unsigned standing, StepTrace& trace);
 
   std::string m_text;
+  std::string m_within;  // empty unless a top page of another origin holds the frame
   consent::Origin m_origin;
   bool m_bValid = false;
   bool m_bSecure = false;

@@ -46,6 +46,9 @@ inline constexpr HRESULT SIGIL_E_DATA_NOT_READY = SigilCode(0x2025);
 inline constexpr HRESULT SIGIL_E_FILE_TOO_LARGE = SigilCode(0x2026);
 // Wrong passwords for one file from one site came too fast: the next try waits.
 inline constexpr HRESULT SIGIL_E_TOO_MANY_PASSWORDS = SigilCode(0x2027);
+// A page named a file outside its granted folders that its user did not
+// choose for it (0x2028 is the site-refusal text's id).
+inline constexpr HRESULT SIGIL_E_FILE_NOT_GRANTED = SigilCode(0x2029);
 inline constexpr HRESULT SIGIL_E_INVALID_KEY_ALG = SigilCode(0x2401);
 
 // Platform codes the operations set themselves.

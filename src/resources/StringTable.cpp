@@ -61,6 +61,9 @@ constexpr STRING_RESOURCE kStrings[] = {
      u"密碼錯誤次數過多，請稍後再試。"},
     {IDS_SITE_NOT_ALLOWED, u"This site is not allowed to use your certificates.",
      u"此网站不允许使用您的证书。", u"此網站不允許使用您的證書。"},
+    {0x2029, u"This site may not use this file. Choose the file, or grant its folder to the site.",
+     u"此网站无权使用该文件。请选择该文件，或将其所在文件夹授予此网站。",
+     u"此網站無權使用該檔案。請選擇該檔案，或將其所在資料夾授予此網站。"},
     {0x2401, u"Invalid key algorithm.", u"无效的密钥算法", u"無效的密鑰算法"},
     // 0x1402 (CA chain installation) deliberately has no message.
     {0x1402, nullptr, nullptr, nullptr},

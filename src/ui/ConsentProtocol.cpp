@@ -50,7 +50,8 @@ bool DecodeLine(std::string_view line, ConsentRequest* request, unsigned* seen) 
   std::string value;
   if (!UnescapeField(line.substr(space + 1), &value)) return false;
 
-  static constexpr std::string_view kKeys[] = {"language", "origin", "secure", "asks", "method"};
+  static constexpr std::string_view kKeys[] = {"language", "origin", "secure",
+                                               "asks",     "method", "within"};
   unsigned bit = 0;
   for (unsigned i = 0; i < std::size(kKeys); ++i)
     if (key == kKeys[i]) bit = 1u << i;
@@ -63,10 +64,10 @@ bool DecodeLine(std::string_view line, ConsentRequest* request, unsigned* seen) 
     const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
     if (error != std::errc() || end != value.data() + value.size() || number > 0xFFFF) return false;
     request->language = static_cast<LANGID>(number);
-  } else if (key == "origin") {
+  } else if (key == "origin" || key == "within") {
     if (value.empty() || value.size() > kMaxConsentOriginBytes || !IsPrintableAscii(value))
       return false;
-    request->origin = std::move(value);
+    (key == "origin" ? request->origin : request->within) = std::move(value);
   } else if (key == "secure") {
     if (value != "0" && value != "1") return false;
     request->secure = value == "1";
@@ -101,7 +102,8 @@ bool DecodeRequestLines(std::string_view text, ConsentRequest* request) {
       return false;
     }
   }
-  return ended && seen == 0x1Fu;
+  // Every key but "within" is required.
+  return ended && (seen & 0x1Fu) == 0x1Fu;
 }
 
 bool IsPlainAbsolutePath(std::string_view path) {
@@ -127,6 +129,7 @@ std::string EncodeConsentRequest(const ConsentRequest& request) {
   out.push_back('\n');
   AppendLine(&out, "language", std::to_string(request.language));
   AppendLine(&out, "origin", request.origin);
+  if (!request.within.empty()) AppendLine(&out, "within", request.within);
   AppendLine(&out, "secure", request.secure ? "1" : "0");
   AppendLine(&out, "asks", AsksText(request));
   AppendLine(&out, "method", request.method);

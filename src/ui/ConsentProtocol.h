@@ -7,6 +7,8 @@
 //   npsigil-consent 1
 //   language <LANGID in decimal>
 //   origin <origin as the page has it, printable ASCII>
+//   within <the top page's origin, likewise> (only when a frame of another
+//          origin asks: the user judges the frame by the page it sits in)
 //   secure <0|1>
 //   asks <keys|files|keys files>
 //   method <script method name>
@@ -31,6 +33,7 @@ namespace ui {
 struct ConsentRequest {
   LANGID language = 0;
   std::string origin;
+  std::string within;  // the top page's origin when it is not `origin`; else empty
   bool secure = false;
   bool asksKeys = false;
   bool asksFiles = false;
@@ -48,7 +51,7 @@ struct ConsentResponse {
 
 inline constexpr std::string_view kConsentMagic = "npsigil-consent 1";
 // Bounds of a well-formed request: the whole text, the origin, the method.
-inline constexpr std::size_t kMaxConsentRequestBytes = 4096;
+inline constexpr std::size_t kMaxConsentRequestBytes = 8192;  // two escaped origins and the rest
 inline constexpr std::size_t kMaxConsentOriginBytes = 1024;
 inline constexpr std::size_t kMaxConsentMethodBytes = 128;
 inline constexpr std::size_t kMaxConsentFolderBytes = 4096;  // PATH_MAX

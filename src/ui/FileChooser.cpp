@@ -14,7 +14,6 @@
 namespace ui {
 namespace {
 
-constexpr LPCWSTR kSourceUnit = u"FileChooser";
 constexpr char kHelperProgram[] = "npsigil-select-dialog";
 constexpr HRESULT kFileExists = HRESULT_FROM_WIN32(80);  // ERROR_FILE_EXISTS
 // A chooser forgotten on screen would hold every other dialog of the

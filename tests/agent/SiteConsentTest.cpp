@@ -151,6 +151,31 @@ TEST(SiteConsent, AllowOnceCoversWhatWasAskedForThisPageOnly) {
   EXPECT_FALSE(fs::exists(consent::UserSitesPath()));
 }
 
+// A stranger's frame is asked about under its own origin, with the page it
+// sits in named; its answer is the frame's, not the top page's.
+TEST(SiteConsent, AFrameOfAnotherOriginIsShownWithItsTopPage) {
+  agenttest::InstalledCertificates installed(agenttest::kSm2Sign);
+  ConsentStandIn prompt("allow-always");
+  CCryptoAgent framed;
+  framed.ServePage("https://widget.example", "https://bank.example");
+  EXPECT_EQ(Select(framed), S_OK);
+  EXPECT_NE(prompt.All().find("\norigin https://widget.example\nwithin https://bank.example\n"),
+            std::string::npos)
+      << prompt.All();
+  consent::Origin bank;
+  ASSERT_TRUE(consent::ParseOrigin("https://bank.example", &bank));
+  EXPECT_EQ(consent::LookUpSite(bank).standing, consent::Standing::kAsk);
+
+  // The same origin above and below is no frame of a stranger.
+  CCryptoAgent top;
+  top.ServePage("https://bank.example", "https://bank.example:443");
+  prompt.SetAnswer("deny");
+  EXPECT_NE(Select(top), S_OK);
+  const std::string all = prompt.All();
+  EXPECT_EQ(all.find("within", all.rfind("origin https://bank.example")), std::string::npos)
+      << all;
+}
+
 TEST(SiteConsent, AllowAlwaysIsRememberedForSecureSitesOnly) {
   ConsentStandIn prompt("allow-always");
   {

@@ -53,6 +53,31 @@ TEST(ConsentRequest, EncodesAsDocumentedAndRoundTrips) {
   }
 }
 
+// A frame of another origin is shown with the page around it; the line is
+// there only then, and read under the origin's own rules.
+TEST(ConsentRequest, TheTopPageOfAFrameRoundTripsOnlyWhenGiven) {
+  ConsentRequest request;
+  ASSERT_TRUE(DecodeConsentRequest(kGoodRequest, &request));
+  EXPECT_TRUE(request.within.empty());
+  request.within = "https://bank.example";
+  const std::string text = EncodeConsentRequest(request);
+  EXPECT_NE(text.find("\nwithin https://bank.example\n"), std::string::npos) << text;
+  ConsentRequest back;
+  ASSERT_TRUE(DecodeConsentRequest(text, &back)) << text;
+  EXPECT_EQ(back.within, "https://bank.example");
+  EXPECT_EQ(back.origin, request.origin);
+
+  std::string doubled = text;
+  doubled.insert(doubled.find("end\n"), "within https://other.example\n");
+  EXPECT_FALSE(DecodeConsentRequest(doubled, &back));
+  std::string empty = text;
+  empty.replace(empty.find("within https://bank.example"), 27, "within ");
+  EXPECT_FALSE(DecodeConsentRequest(empty, &back));
+  std::string control = text;
+  control.replace(control.find("bank.example"), 12, "ba\x01nk");
+  EXPECT_FALSE(DecodeConsentRequest(control, &back));
+}
+
 TEST(ConsentRequest, KeysInAnyOrderAreRead) {
   ConsentRequest request;
   ASSERT_TRUE(

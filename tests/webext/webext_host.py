@@ -136,7 +136,7 @@ class WebextHost:
         self.chooser_requests = s / "chooser-requests.txt"
         self.chooser_answer = s / "chooser-answer.txt"
         dialog = s / "fake-select-dialog"
-        _write_script(dialog, "#!/bin/sh\ncat > %s\nif [ -f %s ]; then cat %s; "
+        _write_script(dialog, "#!/bin/sh\ncat > %s\nif [ -e %s ]; then cat %s; "
                       "else printf 'cancelled\\n'; fi\n"
                       % (_quote(self.dialog_request), _quote(self.dialog_answer),
                          _quote(self.dialog_answer)))
@@ -206,6 +206,11 @@ class WebextHost:
         for k in self._unset:
             env.pop(k, None)
         env.update(self._env)
+        # The agent looks for a display before it runs the selection dialog,
+        # stand-in or not; headless Chromium has none. No dialog of ours
+        # ever opens a window here (all are stand-ins), so a name is enough.
+        if not env.get("DISPLAY") and not env.get("WAYLAND_DISPLAY"):
+            env["DISPLAY"] = ":%d" % (900 + os.getpid() % 100)
         return env
 
     def page_files(self, page=None):

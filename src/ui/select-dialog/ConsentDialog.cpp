@@ -19,6 +19,7 @@ constexpr const char* kCss =
     "#consent-client { background-color: #FFFFFF; padding: 18px; }\n"
     "#consent-origin { font-size: 15pt; font-weight: bold; color: #1A1A1A; }\n"
     "#consent-ascii-origin { font-family: monospace; color: #505050; }\n"
+    "#consent-within { color: #505050; }\n"
     "#consent-warning { color: #A4000F; background-color: #FDECEA; padding: 6px; }\n"
     "#consent-method { color: #505050; font-size: smaller; }\n";
 
@@ -46,6 +47,11 @@ ConsentContent ContentOf(const ui::ConsentRequest& request) {
   const ui::OriginForms forms = ui::OriginDisplayForms(request.origin);
   content.origin = forms.unicode;
   if (forms.unicode != forms.ascii) content.asciiOrigin = forms.ascii;
+  if (!request.within.empty()) {
+    const ui::OriginForms top = ui::OriginDisplayForms(request.within);
+    content.within = std::string(texts.within) + top.unicode;
+    if (top.unicode != top.ascii) content.within += " (" + top.ascii + ")";
+  }
   if (!request.secure) content.warning = texts.notSecure;
   content.asksLead = texts.asks;
   if (request.asksKeys) content.asks.push_back(std::string("\u2022 ") + texts.useKeys);
@@ -145,6 +151,7 @@ void CConsentDlg::Build() {
   AddLabel(client, m_content.origin, "consent-origin");
   if (!m_content.asciiOrigin.empty())
     AddLabel(client, m_content.asciiOrigin, "consent-ascii-origin");
+  if (!m_content.within.empty()) AddLabel(client, m_content.within, "consent-within");
   if (!m_content.warning.empty())
     m_warning = AddLabel(client, m_content.warning, "consent-warning");
   AddLabel(client, m_content.asksLead, "consent-asks-lead");

@@ -22,6 +22,7 @@ struct ConsentContent {
   std::string title;
   std::string origin;       // the Unicode form when there is one, else the origin as given
   std::string asciiOrigin;  // the origin as given, when it differs from `origin`; else empty
+  std::string within;       // "in a frame of the page …" for a frame of another origin; else empty
   std::string warning;      // empty for a secure page
   std::string asksLead;
   std::vector<std::string> asks;  // one line per thing asked for

@@ -20,6 +20,7 @@ constexpr ConsentTexts kEnglish = {
     "Grant a folder to ",
     "_Grant",
     "_Cancel",
+    "in a frame of the page ",
 };
 
 constexpr ConsentTexts kSimplifiedChinese = {
@@ -38,6 +39,7 @@ constexpr ConsentTexts kSimplifiedChinese = {
     "将文件夹授予：",
     "授予(_G)",
     "取消(_C)",
+    "嵌在以下网页的框架中：",
 };
 
 constexpr ConsentTexts kTraditionalChinese = {
@@ -56,6 +58,7 @@ constexpr ConsentTexts kTraditionalChinese = {
     "將資料夾授予：",
     "授予(_G)",
     "取消(_C)",
+    "嵌在以下網頁的框架中：",
 };
 
 }  // namespace

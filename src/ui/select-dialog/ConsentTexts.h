@@ -31,6 +31,7 @@ struct ConsentTexts {
   const char* folderTitle;  // the folder chooser's title, before the origin
   const char* choose;       // the folder chooser's accept button
   const char* cancel;       // the folder chooser's cancel button
+  const char* within;       // before the top page's origin, for a frame of another origin
 };
 
 const ConsentTexts& ConsentTextsFor(LANGID language);
