@@ -1,6 +1,8 @@
 """The npSigil tour: makes a throw-away set of certificates, opens
 demo/pages/index.html in QtWebKit with the built plug-in, prints what each
-step of the page did and saves a screenshot of the whole page.
+step of the page did and saves a screenshot of the whole page; then tours
+the same routes in headless Chromium through the extension and the bridge
+(demo/pages/bridge.html, screenshot beside the first).
 
 Everything the demo creates lives in a temporary platform root (the user's
 and the machine's certificate stores and key containers are never
@@ -126,7 +128,27 @@ def main():
         print()
         print("%d steps, %d worked, %d failed." % (len(rows), len(rows) - len(failed), len(failed)))
         print("Screenshot: %s" % shot if saved else "Screenshot could not be saved.")
-        return 0 if rows and not failed and saved else 1
+        plugin_ok = rows and not failed and saved
+
+        print()
+        print("The same tour in headless Chromium, through the extension and npsigil-bridge ...",
+              flush=True)
+        import bridge_tour
+        bridge_shot = os.path.join(out, "demo-chromium.png")
+        bridge_rows, bridge_saved, problem = bridge_tour.run(
+            args.plugin_dir, args.tools_dir or sigil_pki.find_tools_dir(args.plugin_dir), root,
+            fixture, answer, bridge_shot)
+        print()
+        print_table(bridge_rows)
+        bridge_failed = [row for row in bridge_rows if not row["ok"]]
+        print()
+        print("%d steps, %d worked, %d failed." % (len(bridge_rows), len(bridge_rows) - len(bridge_failed),
+                                                  len(bridge_failed)))
+        if problem:
+            print(problem)
+        print("Screenshot: %s" % bridge_shot if bridge_saved else "Screenshot could not be saved.")
+        bridge_ok = bridge_rows and not bridge_failed and bridge_saved and not problem
+        return 0 if plugin_ok and bridge_ok else 1
     finally:
         if xvfb:
             xvfb.terminate()
