@@ -14,13 +14,8 @@
 
   function connect() {
     port = chrome.runtime.connect({name: "npsigil-page"});
-    let lastReason = null;
     port.onMessage.addListener((msg) => {
       if (!msg || typeof msg !== "object") return;
-      if (msg.type === "gone") {  // the worker says why the port is about to close
-        lastReason = msg;
-        return;
-      }
       if (!pending.has(msg.id)) return;
       if (typeof msg.piece === "string") {
         if (!pieces.has(msg.id)) pieces.set(msg.id, []);
@@ -44,9 +39,8 @@
     });
     port.onDisconnect.addListener(() => {
       const err = chrome.runtime.lastError;
-      const reason = lastReason ? lastReason.reason : "host-exited";
-      const message = lastReason ? lastReason.message
-                                 : "The connection to npSigil ended" + (err ? ": " + err.message : ".");
+      const reason = "host-exited";
+      const message = "The connection to npSigil ended" + (err ? ": " + err.message : ".");
       port = null;
       for (const id of pending) answer(id, {ok: false, reason, message});
       pending.clear();

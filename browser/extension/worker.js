@@ -7,6 +7,14 @@
 const HOST_NAME = "org.npsigil.bridge";
 const PROTOCOL = 1;
 const E_FAIL = 0x80004005;
+const E_INVALIDARG = 0x80070057;
+const E_OUTOFMEMORY = 0x8007000E;
+// The host reads no request over 32 MiB; one that large is refused here,
+// where the call it belongs to is still known.
+const MAX_REQUEST_BYTES = 32 * 1024 * 1024;
+// A host that never says hello (a wrong program registered under our name)
+// must not leave calls waiting for ever.
+const HELLO_TIMEOUT_MS = 10000;
 
 let nativeConn = null;    // {port, hello, queue, generation, pending: Map, statusWaiters}
 let generation = 0;
@@ -19,6 +27,14 @@ function originOf(url) {
   } catch (e) {
     return "null";
   }
+}
+
+// The arguments' size as the host will read them, JSON-escaped; counted
+// exactly only when the characters alone come near the limit.
+function utf8Length(args) {
+  const text = JSON.stringify(args);
+  if (text.length * 3 <= MAX_REQUEST_BYTES) return text.length;
+  return new TextEncoder().encode(text).length;
 }
 
 function failAll(conn, reason, message) {
@@ -48,6 +64,13 @@ function startHost() {
     return {conn, error: String(e && e.message || e)};
   }
   conn.port = port;
+  conn.helloTimer = setTimeout(() => {
+    if (conn.hello || conn.dead) return;
+    conn.dead = true;
+    if (nativeConn === conn) nativeConn = null;
+    failAll(conn, "host-unavailable", "npsigil-bridge did not answer in time.");
+    try { port.disconnect(); } catch (e) { /* already gone */ }
+  }, HELLO_TIMEOUT_MS);
   port.onMessage.addListener((msg) => onHostMessage(conn, msg));
   port.onDisconnect.addListener((p) => {
     conn.dead = true;
@@ -79,6 +102,7 @@ function onHostMessage(conn, msg) {
       return;
     }
     conn.hello = msg;
+    clearTimeout(conn.helloTimer);
     for (const w of conn.statusWaiters) {
       w({host: true, version: String(msg.version), protocol: msg.protocol});
     }
@@ -94,7 +118,7 @@ function onHostMessage(conn, msg) {
     if (msg.type === "chunk") {
       if (msg.seq !== p.chunks.length || typeof msg.data !== "string") {
         conn.pending.delete(key);
-        p.page.reply({id: p.pageId, ok: false, reason: "protocol", code: 0x80070057,
+        p.page.reply({id: p.pageId, ok: false, reason: "protocol", code: E_INVALIDARG,
                       message: "npsigil-bridge sent a piece of the answer out of order."});
         return;
       }
@@ -109,7 +133,7 @@ function onHostMessage(conn, msg) {
       let value = msg.value;
       if (typeof msg.chunks === "number") {
         if (msg.chunks !== p.chunks.length) {
-          p.page.reply({id: p.pageId, ok: false, reason: "protocol", code: 0x80070057,
+          p.page.reply({id: p.pageId, ok: false, reason: "protocol", code: E_INVALIDARG,
                         message: "npsigil-bridge's answer arrived incomplete."});
           return;
         }
@@ -125,6 +149,17 @@ function onHostMessage(conn, msg) {
     return;
   }
   if (msg.type === "error") {
+    // An error naming a session (its open refused, say) ends every call
+    // waiting on it; one without is about a frame nobody can be told of.
+    if (typeof msg.session === "number") {
+      for (const [key, p] of conn.pending) {
+        if (!key.startsWith(msg.session + ":")) continue;
+        conn.pending.delete(key);
+        p.page.reply({id: p.pageId, ok: false, reason: String(msg.reason || "failed"),
+                      code: typeof msg.code === "number" ? msg.code : E_FAIL,
+                      message: String(msg.message || "")});
+      }
+    }
     console.warn("npsigil-bridge:", msg.reason, msg.message);
   }
 }
@@ -170,6 +205,11 @@ chrome.runtime.onConnect.addListener((port) => {
     const {conn, error} = host();
     if (error) {
       page.reply({id: msg.id, ok: false, reason: "host-unavailable", code: E_FAIL, message: error});
+      return;
+    }
+    if (utf8Length(msg.args) > MAX_REQUEST_BYTES) {
+      page.reply({id: msg.id, ok: false, reason: "too-large", code: E_OUTOFMEMORY,
+                  message: "The call's arguments are larger than npSigil accepts (32 MiB)."});
       return;
     }
     if (msg.method === "status") {
