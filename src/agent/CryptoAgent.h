@@ -16,7 +16,7 @@ class SiteConsent;
 class CCryptoAgent {
  public:
   CCryptoAgent();
-  ~CCryptoAgent();  // not virtual: the agent is only ever held by value
+  virtual ~CCryptoAgent();  // the bridge owns its agents through pointers
   CCryptoAgent(const CCryptoAgent&) = delete;
   CCryptoAgent& operator=(const CCryptoAgent&) = delete;
 
