@@ -3,13 +3,12 @@
 #include <openssl/crypto.h>
 
 #include <chrono>
-#include <openssl/crypto.h>
-
 #include <cstdio>
 #include <thread>
 #include <vector>
 
 #include "agent/CryptoAgent.h"
+#include "bridge/CallTimings.h"
 #include "bridge/Chunker.h"
 #include "bridge/MethodTable.h"
 #include "bridge/OriginPolicy.h"
@@ -234,7 +233,9 @@ void Session::Answer(CCryptoAgent& agent, const CallMessage& call) {
 
   BstrHolder text;
   VARIANT_BOOL flag = VARIANT_FALSE;
+  const auto started = std::chrono::steady_clock::now();
   const HRESULT hr = method->invoke(agent, args.data(), &text.value, &flag);
+  RecordCallTime(call.method, std::chrono::steady_clock::now() - started);
   if (FAILED(hr)) {
     // Asked right away, on this thread, of this agent: the text belongs to
     // exactly this failure.

@@ -11,6 +11,7 @@
 
 #include "HostHarness.h"
 #include "agent/AgentTestSupport.h"
+#include "bridge/CallTimings.h"
 #include "bridge/Framing.h"
 #include "consent/FolderGrants.h"
 #include "consent/SiteApprovals.h"
@@ -339,3 +340,25 @@ TEST_F(Host, ChooserCancelledAndChosen) {
 }
 
 }  // namespace
+
+// The benchmark's record of agent times says which method ran and how long,
+// never what it was given.
+TEST_F(Host, CallTimingsNameTheMethodAndNothingOfItsArguments) {
+  const fs::path file = fs::path(std::getenv("HOME")) / "timings";
+  setenv(bridge::kCallTimingsVariable, file.c_str(), 1);
+  host->Open(1, kSite);
+  EXPECT_EQ(Ask(1, 1, "GetVersion", Args({})).value("ok", false), true);
+  Ask(1, 2, "VerifyMsgSignaturePKCS7Attached", Args({"c2VjcmV0LXBheWxvYWQ=", "RSA"}));
+  unsetenv(bridge::kCallTimingsVariable);
+  std::ifstream in(file);
+  std::string method, rest;
+  long micros = -1;
+  ASSERT_TRUE(in >> method >> micros);
+  EXPECT_EQ(method, "GetVersion");
+  EXPECT_GE(micros, 0);
+  ASSERT_TRUE(in >> method >> micros);
+  EXPECT_EQ(method, "VerifyMsgSignaturePKCS7Attached");
+  EXPECT_FALSE(in >> rest) << rest;
+  EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+}
