@@ -102,11 +102,12 @@ class Shot:
 class Prompt:
     """One run of the driver, with its prompt on the screen."""
 
-    def __init__(self, driver, env, layout, origin, secure, asks="keys files"):
+    def __init__(self, driver, env, layout, origin, secure, asks="keys files", within=None):
         if os.path.exists(layout):
             os.unlink(layout)
         self.layout_path = layout
-        self.process = subprocess.Popen([driver, origin, secure, asks, "1033"], env=env,
+        self.process = subprocess.Popen([driver, origin, secure, asks, "1033"] +
+                                        ([within] if within else []), env=env,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         text=True)
         found = xdotool("search", "--sync", "--onlyvisible", "--name", "^%s$" % TITLE,
@@ -139,12 +140,20 @@ class Prompt:
         xdotool("windowfocus", "--sync", str(self.window))
 
     def result(self):
+        return self.results()[0]
+
+    def results(self):
+        """(answer, granted folder or None)."""
         out, err = self.process.communicate(timeout=30)
+        answer = folder = None
         for line in out.splitlines():
             if line.startswith("answer "):
-                return line.split()[1]
-        print(err, file=sys.stderr)
-        return None
+                answer = line.split()[1]
+            elif line.startswith("folder "):
+                folder = line[len("folder "):]
+        if answer is None:
+            print(err, file=sys.stderr)
+        return answer, folder
 
 
 def main():
@@ -239,6 +248,69 @@ def main():
         check(answer == "deny", "click before the allow buttons wake: %s" % answer)
     else:
         print("skipped the early click: the machine was too slow to click in time")
+
+    # A frame of another site: the page around it is named under its origin.
+    prompt = Prompt(args.driver, env, layout, "https://widget.example", "1", "keys",
+                    within="https://bank.example")
+    items = prompt.awake()
+    check("consent-within" in items, "a frame's prompt names the page it sits in %s"
+          % sorted(items))
+    check("grant-folder" not in items, "no folder offered when only keys are asked for")
+    prompt.focus()
+    xdotool("key", "Escape")
+    check(prompt.result() == "deny", "Escape denies")
+
+    # "Grant a folder…": GTK's folder chooser, titled with the origin; the
+    # folder chosen there travels with the allow, and only with an allow.
+    granted = os.path.join(state, "granted folder")
+    os.makedirs(granted)
+    for answer_with in ("allow-once", "deny"):
+        prompt = Prompt(args.driver, env, layout, "https://shop.example", "1", "files")
+        items = prompt.awake()
+        if not check("grant-folder" in items, "a secure page asking for files is offered a "
+                     "folder %s" % sorted(items)):
+            prompt.process.kill()
+            break
+        os.unlink(layout)  # a fresh one comes once the folder is chosen
+        prompt.click(items["grant-folder"][0])
+        chooser = xdotool("search", "--sync", "--onlyvisible", "--name",
+                          "^Grant a folder to https://shop.example$", timeout=30).split()
+        check(bool(chooser), "the folder chooser names the site")
+        chooser_window = chooser[0]
+        xdotool("windowfocus", "--sync", chooser_window)
+        xdotool("key", "ctrl+l")
+        time.sleep(0.3)
+        # The folder typed in the location bar; Return either takes it or
+        # opens it, and then "Grant" takes the folder that is open.
+        xdotool("type", "--delay", "5", granted + "/")
+        time.sleep(0.3)
+        xdotool("key", "Return")
+
+        def chooser_shown():
+            return subprocess.run(["xdotool", "search", "--onlyvisible", "--name",
+                                   "^Grant a folder to"], capture_output=True,
+                                  text=True).stdout.strip() != ""
+        time.sleep(0.7)
+        if chooser_shown():
+            xdotool("key", "alt+g")
+        deadline = time.monotonic() + 20
+        while chooser_shown() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        check(not chooser_shown(), "the folder chooser closed on Grant")
+        items = prompt.awake()
+        check("allow-once" in items, "the layout told again after the folder was chosen")
+        prompt.focus()
+        if answer_with == "allow-once" and "allow-once" in items:
+            prompt.click(items["allow-once"][0])
+        elif "deny" in items:
+            prompt.click(items["deny"][0])
+        answer, folder = prompt.results()
+        check(answer == answer_with, "answered %s after choosing a folder: %s"
+              % (answer_with, answer))
+        if answer_with == "allow-once":
+            check(folder == granted, "the chosen folder came with the allow: %r" % folder)
+        else:
+            check(folder is None, "no folder with a deny: %r" % folder)
 
     shutil.rmtree(state, ignore_errors=True)
     if failures:

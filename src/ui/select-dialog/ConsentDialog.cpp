@@ -163,6 +163,7 @@ void CConsentDlg::Build() {
     // nothing, and only an allow afterwards grants it.
     GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
     GtkWidget* grant = gtk_button_new_with_label(m_content.grantFolder.c_str());
+    m_grantButton = grant;
     gtk_widget_set_name(grant, "grant-folder");
     g_signal_connect(grant, "clicked", G_CALLBACK(+[](GtkButton*, gpointer self) {
                        static_cast<CConsentDlg*>(self)->ChooseFolder();
@@ -223,6 +224,8 @@ void CConsentDlg::ChooseFolder() {
       m_content.cancel.c_str(), GTK_RESPONSE_CANCEL, m_content.choose.c_str(),
       GTK_RESPONSE_ACCEPT, nullptr);
   gtk_file_chooser_set_local_only(GTK_FILE_CHOOSER(chooser), TRUE);
+  // Left alone it opens on "Recent", where no folder can be granted.
+  gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), g_get_home_dir());
   gtk_window_set_modal(GTK_WINDOW(chooser), TRUE);
   gtk_window_set_keep_above(GTK_WINDOW(chooser), TRUE);
   if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
@@ -236,6 +239,11 @@ void CConsentDlg::ChooseFolder() {
     g_free(name);
   }
   gtk_widget_destroy(chooser);
+  // The folder's text may have widened the window and moved the buttons.
+  if (!m_layoutPath.empty() && m_layoutScheduled) {
+    m_layoutScheduled = false;
+    ScheduleLayoutReport();
+  }
 }
 
 void CConsentDlg::End(ui::ConsentAnswer answer) {
@@ -276,6 +284,10 @@ void CConsentDlg::WriteLayoutReport() {
   for (GList* child = children; child; child = child->next)
     describe("button", GTK_WIDGET(child->data));
   g_list_free(children);
+  if (m_grantButton) {
+    describe("button", m_grantButton);
+    describe("label", m_folderLabel);
+  }
   GtkWidget* client = gtk_bin_get_child(GTK_BIN(m_window));
   children = gtk_container_get_children(GTK_CONTAINER(client));
   for (GList* child = children; child; child = child->next)

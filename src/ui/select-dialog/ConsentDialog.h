@@ -66,6 +66,7 @@ class CConsentDlg {
   GtkWidget* m_warning = nullptr;
   GtkWidget* m_deny = nullptr;
   GtkWidget* m_folderLabel = nullptr;
+  GtkWidget* m_grantButton = nullptr;
   std::string m_folder;
   std::vector<GtkWidget*> m_allowButtons;
   GMainLoop* m_loop = nullptr;

@@ -3,8 +3,10 @@
 // test that clicks the buttons:
 //   answer <allow-once|allow-always|deny|failed>
 //   failure 0x<8 hex digits>
+//   folder <path>             (only when the user granted one)
 // Arguments: origin, secure (0 or 1), asks ("keys", "files" or
-// "keys files"), language (LANGID in decimal).
+// "keys files"), language (LANGID in decimal) and, for a frame of another
+// origin, the top page's origin.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -12,8 +14,8 @@
 #include "ui/ConsentProtocol.h"
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: %s origin secure asks language\n", argv[0]);
+  if (argc != 5 && argc != 6) {
+    std::fprintf(stderr, "usage: %s origin secure asks language [within]\n", argv[0]);
     return 2;
   }
   ui::ConsentRequest request;
@@ -24,6 +26,7 @@ int main(int argc, char** argv) {
   request.asksFiles = asks.find("files") != std::string::npos;
   request.language = static_cast<LANGID>(std::strtoul(argv[4], nullptr, 10));
   request.method = "SignMsgPKCS7";
+  if (argc == 6) request.within = argv[5];
 
   const ui::ConsentResponse response = ui::RunConsentPrompt(request);
   const char* answer = "deny";
@@ -41,5 +44,6 @@ int main(int argc, char** argv) {
       break;
   }
   std::printf("answer %s\nfailure 0x%08x\n", answer, static_cast<unsigned>(response.failure));
+  if (!response.folder.empty()) std::printf("folder %s\n", response.folder.c_str());
   return 0;
 }
