@@ -79,6 +79,8 @@ ui::FileChoiceAnswer RunFileChooser(const ui::FileChoice& request) {
   GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
   gtk_file_chooser_set_local_only(chooser, TRUE);
   gtk_file_chooser_set_select_multiple(chooser, FALSE);
+  // Left alone it opens on "Recent", which a save cannot use.
+  gtk_file_chooser_set_current_folder(chooser, g_get_home_dir());
   // GTK's confirmation would let the user replace the file; the page must
   // not get to write over anything, so a taken name is simply refused.
   gtk_file_chooser_set_do_overwrite_confirmation(chooser, FALSE);
