@@ -137,6 +137,9 @@ void Session::Run() {
       Answer(*agent, call);
     }
   }
+  // This thread's own OpenSSL state goes now: once the worker is counted
+  // done the host may exit before the thread's exit handlers ever run.
+  OPENSSL_thread_stop();
   m_workers->Done();
 }
 

@@ -69,7 +69,8 @@ TEST(Messages, UnreadableFramesAreComplainedAbout) {
   };
   for (const std::string& frame : cases) {
     SCOPED_TRACE(frame.substr(0, 80));
-    const BadMessage& bad = Bad(ParseMessage(frame));
+    const bridge::Message parsed = ParseMessage(frame);
+    const BadMessage& bad = Bad(parsed);
     EXPECT_FALSE(bad.message.empty());
     EXPECT_FALSE(bad.id.has_value());
   }
@@ -80,7 +81,8 @@ TEST(Messages, DeepNestingIsRefusedWithoutRecursion) {
   // destruction, through the stack.
   const std::string deep = R"({"type":"call","session":1,"id":2,"method":"GetVersion","args":[)" +
                            std::string(1000000, '[') + std::string(1000000, ']') + "]}";
-  const BadMessage& bad = Bad(ParseMessage(deep));
+  const bridge::Message parsed = ParseMessage(deep);
+  const BadMessage& bad = Bad(parsed);
   EXPECT_FALSE(bad.message.empty());
 }
 
@@ -103,7 +105,8 @@ TEST(Messages, MalformedCallsKeepTheirNumbersWhenReadable) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.frame);
-    const BadMessage& bad = Bad(ParseMessage(c.frame));
+    const bridge::Message parsed = ParseMessage(c.frame);
+    const BadMessage& bad = Bad(parsed);
     EXPECT_EQ(bad.id.has_value(), c.numbered);
     if (c.numbered) {
       EXPECT_EQ(*bad.session, 1);
