@@ -22,7 +22,8 @@
     "not-secure": 0x80070005, "origin-refused": 0x80070005, "consent-denied": 0x80070005,
     "too-large": 0x8007000e, "arguments": 0x80070057, "protocol": 0x80070057,
     "busy": 0x800700aa, "cancelled": 0x800704c7,
-    "host-unavailable": 0x80004005, "host-exited": 0x80004005, "version-mismatch": 0x80004005,
+    "extension-unavailable": 0x80004005, "host-unavailable": 0x80004005,
+    "host-exited": 0x80004005, "version-mismatch": 0x80004005,
   };
 
   const post = window.postMessage.bind(window);

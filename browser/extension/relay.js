@@ -60,7 +60,11 @@
       port.postMessage({id: d.id, method: d.method, args: d.args});
     } catch (e) {
       pending.delete(d.id);
-      answer(d.id, {ok: false, reason: "host-unavailable", message: String(e && e.message || e)});
+      // The extension itself is gone here (reloaded, updated, disabled):
+      // the browser's text says which.
+      port = null;
+      answer(d.id, {ok: false, reason: "extension-unavailable",
+                    message: String(e && e.message || e)});
     }
   });
 })();
