@@ -28,8 +28,10 @@ bool ResolveArgumentPath(std::string_view path, bool output, std::string* resolv
 
 bool PathAllowed(Services& services, const consent::Origin& origin, const ChosenFiles& chosen,
                  const std::string& resolved, bool output) {
-  const std::set<std::string>& mine = output ? chosen.outputs : chosen.inputs;
-  if (mine.contains(resolved)) return true;
+  // A file the user named for the page to write is the page's own to read
+  // back (to check what it wrote); one chosen to read is never written.
+  if (chosen.outputs.contains(resolved)) return true;
+  if (!output && chosen.inputs.contains(resolved)) return true;
   return services.IsInsideGrantedFolder(origin, resolved);
 }
 

@@ -141,6 +141,8 @@ TEST_F(HostFiles, AChosenFileServesOnlyItsSessionAndItsRole) {
       Ask(1, 5, "EncryptFileCMSEnvelopeEx_ByCert", Args({cert, "SM2", source, "SM4", output}));
   EXPECT_EQ(encrypted.value("value", false), true) << encrypted;
   EXPECT_TRUE(fs::exists(output));
+  // What the page wrote where the user said, it may read back.
+  ExpectReachedTheAgent(Verify(1, 6, output));
   ExpectNotGranted(
       Ask(2, 2, "EncryptFileCMSEnvelopeEx_ByCert", Args({cert, "SM2", source, "SM4", output})));
   // Inside the granted folder, a new file may be written without choosing it.
