@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Runs the bridge's page tests in headless Chromium: the extension in
-browser/extension, npsigil-bridge registered as its native host in a private
-profile, and the pages under --pages served from two loopback origins.
+"""Runs the bridge's page tests in headless Chromium (over the DevTools
+protocol) or Firefox ESR (over WebDriver BiDi): the extension in
+browser/extension, npsigil-bridge registered as its native host for a
+private profile, and the pages under --pages served from two loopback
+origins.
 
 Ordinary pages define `async function run(fixture)` (webext_common.js);
 after load the runner evaluates startPage(fixture) and reads pageResult and
@@ -29,6 +31,7 @@ sys.path.insert(0, str(HERE))
 
 import cdp  # noqa: E402
 import chromium  # noqa: E402
+import firefox  # noqa: E402
 
 PAGE_TIMEOUT = 240.0
 INSECURE_HOST = "insecure.test"
@@ -108,6 +111,8 @@ class Run:
                 "allowed_origins": ["chrome-extension://paojbdpmojlneibjgjlcnepdkkedbhcm/"]})
         else:
             self.extension_dir, self.manifest = chromium.host_info(self.bridge)
+        if args.browser == "firefox":
+            self.manifest = firefox.host_manifest(self.bridge)
         self.host_exe = Path(args.host_exe) if args.host_exe else self.bridge
         self.host = None
         if not args.no_fixtures:
@@ -132,9 +137,16 @@ class Run:
         self.browser = None
 
     def start_browser(self):
-        self.browser = chromium.Chromium(
-            self.scratch / "browser", self.env, self.extension_dir, self.manifest, self.host_exe,
-            extra_args=["--host-resolver-rules=MAP %s 127.0.0.1" % INSECURE_HOST])
+        if self.args.browser == "firefox":
+            self.browser = firefox.Firefox(
+                self.scratch / "browser", self.env, self.extension_dir, self.manifest,
+                self.host_exe,
+                extra_args=['user_pref("network.dns.localDomains", "%s");' % INSECURE_HOST])
+        else:
+            self.browser = chromium.Chromium(
+                self.scratch / "browser", self.env, self.extension_dir, self.manifest,
+                self.host_exe,
+                extra_args=["--host-resolver-rules=MAP %s 127.0.0.1" % INSECURE_HOST])
         self.browser.wait_extension()
 
     def stop_browser(self):
@@ -303,6 +315,7 @@ def main():
                         "the bridge folder's sibling tools/)")
     parser.add_argument("--pages", default=str(HERE / "pages"))
     parser.add_argument("--locale", default="en_US.UTF-8")
+    parser.add_argument("--browser", choices=("chromium", "firefox"), default="chromium")
     parser.add_argument("--only", nargs="*", default=[], help="page name patterns")
     parser.add_argument("--keep", action="store_true", help="keep the scratch folder")
     parser.add_argument("--extension-dir", help="load this extension instead of asking the host")

@@ -1,0 +1,124 @@
+"""Debian's firefox-esr, headless, with a private profile, driven over
+WebDriver BiDi: our extension installed temporarily from its folder and our
+native host registered under the private HOME only. Shaped like
+chromium.Chromium so the runner takes either."""
+
+import os
+import re
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+import bidi
+import chromium
+
+FIREFOX = "/usr/bin/firefox-esr"
+HOST_NAME = chromium.HOST_NAME
+
+# Quiet start-up: no first-run pages, no updates, no telemetry, nothing
+# fetched from the network.
+PREFS = {
+    "browser.shell.checkDefaultBrowser": False,
+    "browser.startup.homepage_override.mstone": "ignore",
+    "browser.aboutwelcome.enabled": False,
+    "datareporting.policy.dataSubmissionEnabled": False,
+    "toolkit.telemetry.reportingpolicy.firstRun": False,
+    "app.update.disabledForTesting": True,
+    "extensions.update.enabled": False,
+    "browser.safebrowsing.malware.enabled": False,
+    "browser.safebrowsing.phishing.enabled": False,
+    "network.captive-portal-service.enabled": False,
+    "network.connectivity-service.enabled": False,
+    "dom.disable_open_during_load": False,
+}
+
+
+def host_manifest(bridge):
+    return subprocess.run([str(bridge), "--print-manifest", "firefox"], check=True,
+                          capture_output=True, text=True, timeout=30).stdout
+
+
+class Firefox:
+    def __init__(self, scratch, env, extension_dir, host_manifest_text, host_exe, log=None,
+                 extra_args=()):
+        self.scratch = Path(scratch)
+        self.profile = self.scratch / "firefox-profile"
+        self.profile.mkdir(parents=True, exist_ok=True)
+        self.env = dict(env)
+        self.host_exe = Path(host_exe)
+        home = Path(self.env["HOME"])
+        hosts = home / ".mozilla" / "native-messaging-hosts"
+        hosts.mkdir(parents=True, exist_ok=True)
+        (hosts / (HOST_NAME + ".json")).write_text(host_manifest_text)
+        with open(self.profile / "user.js", "w") as prefs:
+            for name, value in PREFS.items():
+                prefs.write('user_pref("%s", %s);\n' % (
+                    name, "true" if value is True else "false" if value is False else repr(value)))
+            for line in extra_args:
+                prefs.write(line + "\n")
+        self.log_path = Path(log) if log else self.scratch / "firefox.log"
+        self.logf = open(self.log_path, "wb")
+        self.env["MOZ_HEADLESS"] = "1"
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.proc = subprocess.Popen(
+            [FIREFOX, "--headless", "--no-remote", "--profile", str(self.profile),
+             "--remote-debugging-port", "0", "about:blank"],
+            env=self.env, stdout=self.logf, stderr=subprocess.STDOUT, start_new_session=True)
+        url = bidi.wait_for(self._bidi_address, 60, "Firefox's WebDriver BiDi address")
+        self.session = bidi.Session(url + "/session")
+        self.extension = self.session.send(
+            "webExtension.install",
+            {"extensionData": {"type": "path", "path": str(Path(extension_dir).resolve())}}
+        )["extension"]
+
+    def _bidi_address(self):
+        if self.proc.poll() is not None:
+            raise bidi.BidiError("firefox exited (%d); see %s" % (self.proc.returncode,
+                                                                  self.log_path))
+        try:
+            text = self.log_path.read_text(errors="replace")
+        except OSError:
+            return None
+        found = re.search(r"WebDriver BiDi listening on (ws://[0-9.:\[\]a-z]+)", text)
+        return found.group(1) if found else None
+
+    def wait_extension(self, timeout=20.0):
+        """Installed when webExtension.install answered; its background
+        page starts with the first page that needs it."""
+        return self.extension
+
+    def new_page(self, url="about:blank"):
+        return self.session.new_page(url)
+
+    def host_pids(self):
+        return chromium.host_pids(self.host_exe, self.env["HOME"])
+
+    def close(self, timeout=15.0):
+        """Closes the browser; the host processes left behind (empty when
+        all went as they should)."""
+        try:
+            self.session.send("browser.close", timeout=10)
+        except bidi.BidiError:
+            pass
+        try:
+            self.session.close()
+        except OSError:
+            pass
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait()
+        self.logf.close()
+        end = time.monotonic() + 5
+        left = self.host_pids()
+        while left and time.monotonic() < end:
+            time.sleep(0.1)
+            left = self.host_pids()
+        for pid in left:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+        return left
