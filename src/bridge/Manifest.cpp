@@ -50,8 +50,12 @@ std::optional<std::string> ExtensionFolder(std::string_view program) {
   const std::string folder = FolderOf(program);
   const std::string beside = folder + "/extension";
   if (IsFile(beside + "/manifest.json")) return beside;
-  const std::string installed = folder + "/../share/npsigil/extension";
-  if (IsFile(installed + "/manifest.json")) return installed;
+  // Installed: the host in <prefix>/bin or <prefix>/lib/npsigil, the
+  // extension in <prefix>/share/npsigil.
+  for (const char* up : {"/..", "/../.."}) {
+    const std::string installed = folder + up + "/share/npsigil/extension";
+    if (IsFile(installed + "/manifest.json")) return installed;
+  }
   return std::nullopt;
 }
 

@@ -14,7 +14,8 @@ std::optional<Browser> BrowserNamed(std::string_view name);
 // The manifest JSON (pretty, ending in a newline) for the host at `program`.
 std::string HostManifest(Browser browser, std::string_view program);
 // `<folder of program>/extension` when it holds a manifest.json, else
-// `<folder>/../share/npsigil/extension` when that does; nullopt otherwise.
+// `share/npsigil/extension` one or two folders up (an installed host in
+// <prefix>/bin or <prefix>/lib/npsigil) when that does; nullopt otherwise.
 std::optional<std::string> ExtensionFolder(std::string_view program);
 // The absolute path of the running program (empty if it cannot be read).
 std::string ProgramPath();

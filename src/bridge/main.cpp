@@ -10,6 +10,7 @@
 #include "bridge/Host.h"
 #include "bridge/KnownExtensions.h"
 #include "bridge/Manifest.h"
+#include "bridge/SelfTest.h"
 #include "bridge/Services.h"
 #include "trace/Trace.h"
 
@@ -18,6 +19,7 @@ namespace {
 constexpr const char kUsage[] =
     "usage: npsigil-bridge --print-manifest chromium|firefox\n"
     "       npsigil-bridge --extension-dir\n"
+    "       npsigil-bridge --self-test\n"
     "Otherwise the browser starts npsigil-bridge for the npSigil extension.\n";
 
 int PrintManifest(const char* name) {
@@ -39,7 +41,7 @@ int PrintExtensionDir() {
   const auto folder = bridge::ExtensionFolder(bridge::ProgramPath());
   if (!folder) {
     std::fputs("npsigil-bridge: no built extension beside this program "
-               "(extension/ or ../share/npsigil/extension)\n",
+               "(extension/, or share/npsigil/extension above it)\n",
                stderr);
     return 1;
   }
@@ -61,6 +63,7 @@ int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "--print-manifest") == 0)
     return PrintManifest(argc >= 3 ? argv[2] : nullptr);
   if (argc >= 2 && std::strcmp(argv[1], "--extension-dir") == 0) return PrintExtensionDir();
+  if (argc >= 2 && std::strcmp(argv[1], "--self-test") == 0) return bridge::RunSelfTest(stdout);
   if (argc < 2) {
     if (::isatty(STDIN_FILENO)) {
       std::fputs(kUsage, stderr);

@@ -185,4 +185,20 @@ TEST(Program, NamesTheExtensionBesideIt) {
   }
 }
 
+// The diagnosis an installer or a help desk runs: it passes as built, and
+// names what is missing when the dialog helper is not there.
+TEST(Program, SelfTestNamesWhatIsMissing) {
+  const auto good = testsupport::RunProcess({kProgram, "--self-test"});
+  EXPECT_EQ(good.exitCode, 0) << good.output;
+  EXPECT_NE(good.output.find("\nready\n"), std::string::npos) << good.output;
+  EXPECT_EQ(good.output.find("FAILED"), std::string::npos) << good.output;
+
+  setenv("NPSIGIL_SELECT_DIALOG", "/nonexistent/npsigil-select-dialog", 1);
+  const auto bad = testsupport::RunProcess({kProgram, "--self-test"});
+  unsetenv("NPSIGIL_SELECT_DIALOG");
+  EXPECT_EQ(bad.exitCode, 1) << bad.output;
+  EXPECT_NE(bad.output.find("FAILED  the dialog helper runs from /nonexistent/"), std::string::npos)
+      << bad.output;
+}
+
 }  // namespace
