@@ -47,10 +47,12 @@ class Firefox:
         self.profile.mkdir(parents=True, exist_ok=True)
         self.env = dict(env)
         self.host_exe = Path(host_exe)
-        home = Path(self.env["HOME"])
-        hosts = home / ".mozilla" / "native-messaging-hosts"
-        hosts.mkdir(parents=True, exist_ok=True)
-        (hosts / (HOST_NAME + ".json")).write_text(host_manifest_text)
+        # None: the host is registered already, as a user would have it
+        # (npsigil-cert browser install --user).
+        if host_manifest_text is not None:
+            hosts = Path(self.env["HOME"]) / ".mozilla" / "native-messaging-hosts"
+            hosts.mkdir(parents=True, exist_ok=True)
+            (hosts / (HOST_NAME + ".json")).write_text(host_manifest_text)
         with open(self.profile / "user.js", "w") as prefs:
             for name, value in PREFS.items():
                 prefs.write('user_pref("%s", %s);\n' % (

@@ -19,6 +19,7 @@ import json
 import os
 import shutil
 import signal
+import subprocess
 import sys
 import tempfile
 import threading
@@ -112,7 +113,7 @@ class Run:
         else:
             self.extension_dir, self.manifest = chromium.host_info(self.bridge)
         if args.browser == "firefox":
-            self.manifest = firefox.host_manifest(self.bridge)
+            self.manifest = firefox.host_manifest(self.bridge) if args.extension_dir else None
         self.host_exe = Path(args.host_exe) if args.host_exe else self.bridge
         self.host = None
         if not args.no_fixtures:
@@ -138,6 +139,13 @@ class Run:
 
     def start_browser(self):
         if self.args.browser == "firefox":
+            if self.manifest is None:
+                # Registered the way users do it, so the suite runs through
+                # the installer's manifest.
+                subprocess.run([str(Path(self.args.tools_dir) / "npsigil-cert"), "browser",
+                                "install", "--user", "--browser", "firefox",
+                                "--host", str(self.bridge)],
+                               env=self.env, check=True, stdout=subprocess.DEVNULL)
             self.browser = firefox.Firefox(
                 self.scratch / "browser", self.env, self.extension_dir, self.manifest,
                 self.host_exe,

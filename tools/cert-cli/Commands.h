@@ -32,6 +32,10 @@ int RunDecrypt(std::span<const std::string> args);
 // Web sites' standing approvals and the machine's site policy.
 int RunSites(std::span<const std::string> args);
 
+// The bridge's host registered with the browsers, and why a browser does
+// not find it.
+int RunBrowser(std::span<const std::string> args);
+
 }  // namespace certcli
 
 namespace certcli {

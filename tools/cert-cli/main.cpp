@@ -60,6 +60,17 @@ constexpr char kUsage[] =
     "                                       (stored with its links resolved)\n"
     "  sites ungrant ORIGIN FOLDER          take the folder back\n"
     "\n"
+    "Browsers (Chromium, Chrome and Firefox reach npSigil through npsigil-bridge):\n"
+    "  browser install [--user|--system] [--browser chromium|chrome|firefox|all]\n"
+    "          [--host PATH]                register the host where the browsers look\n"
+    "                                       (--user is the default)\n"
+    "  browser uninstall [--user|--system] [--browser ...]\n"
+    "                                       remove our registrations, nothing else\n"
+    "  browser status [--user|--system] [--browser ...] [--root DIR] [--json]\n"
+    "                                       why a browser does or does not find\n"
+    "                                       npSigil, one line per finding; exit 1\n"
+    "                                       when something is wrong\n"
+    "\n"
     "Exit status: 0 done, 1 failed, 2 usage error.\n";
 
 struct Command {
@@ -81,6 +92,7 @@ constexpr Command kCommands[] = {
     {"encrypt", certcli::RunEncrypt},
     {"decrypt", certcli::RunDecrypt},
     {"sites", certcli::RunSites},
+    {"browser", certcli::RunBrowser},
 };
 
 }  // namespace
