@@ -310,11 +310,12 @@ std::vector<Finding> Diagnose(const StatusRequest& request, const Environment& e
                 ", which cannot start native hosts: use Debian's package (apt install " +
                 (browser == BrowserKind::Firefox ? "firefox-esr" : "chromium") + ")");
     }
-    if (!BrowserInstalled(browser, env)) {
+    // A browser that is not there needs no manifest, but one left for it
+    // (or put in a root being checked before it is installed) still counts.
+    const bool expected = request.browsersNamed || BrowserInstalled(browser, env);
+    if (!BrowserInstalled(browser, env))
       c.Add(request.browsersNamed ? Level::Warning : Level::Info, std::nullopt,
             "is not installed (looked for " + BrowserPrograms(browser, env).front().string() + ")");
-      if (!request.browsersNamed) continue;
-    }
     std::vector<Scope> scopes;
     if (request.scope)
       scopes.push_back(*request.scope);
@@ -335,6 +336,7 @@ std::vector<Finding> Diagnose(const StatusRequest& request, const Environment& e
       anyGood |= good;
       (scope == Scope::User ? goodUser : goodSystem) |= good;
     }
+    if (!expected && looked.size() == scopes.size()) continue;
     if (!looked.empty() && !anyGood) {
       std::string where = looked.front();
       for (std::size_t i = 1; i < looked.size(); ++i) where += " nor " + looked[i];

@@ -198,6 +198,26 @@ TEST_F(Diagnosis, TheExtensionInTheUsersProfilesAndSandboxedPackages) {
   EXPECT_NE(failures.find("apt install firefox-esr"), std::string::npos) << failures;
 }
 
+// A package's tree is checked before any browser is installed in it: its
+// manifests count, an absent browser without one is no failure.
+TEST_F(Diagnosis, ManifestsOfAbsentBrowsersAreStillChecked) {
+  fs::remove(env.root / "usr/bin/chromium");
+  fs::remove(env.root / "usr/bin/firefox-esr");
+  install::StatusRequest all{std::vector<BrowserKind>(std::begin(install::kAllBrowsers),
+                                                      std::end(install::kAllBrowsers)),
+                             false, Scope::System, "3.4.0.1"};
+  auto prober = [this](const fs::path&) { return probe; };
+  EXPECT_FALSE(install::AnyFailure(install::Diagnose(all, env, prober)));
+  Register(BrowserKind::Chrome, Scope::System);
+  auto findings = install::Diagnose(all, env, prober);
+  EXPECT_FALSE(install::AnyFailure(findings));
+  bool checked = false;
+  for (const auto& f : findings) checked |= f.browser == BrowserKind::Chrome && f.level == Level::Ok;
+  EXPECT_TRUE(checked);
+  probe.exitCode = 1;
+  EXPECT_TRUE(install::AnyFailure(install::Diagnose(all, env, prober)));
+}
+
 // The real host as built answers the probe with its version.
 TEST(HostProbe, TheBuiltHostPassesItsSelfTest) {
   const install::HostProbe probe = install::ProbeHost(NPSIGIL_BRIDGE_PROGRAM);
