@@ -42,6 +42,8 @@ function failAll(conn, reason, message) {
     p.page.reply({id: p.pageId, ok: false, reason, code: E_FAIL, message});
   }
   conn.pending.clear();
+  for (const [, m] of conn.managing) m.reply({id: m.pageId, ok: false, reason, message});
+  conn.managing.clear();
   for (const w of conn.statusWaiters) w({host: false, reason, message});
   conn.statusWaiters = [];
 }
@@ -53,7 +55,7 @@ function send(conn, frame) {
 
 function startHost() {
   const conn = {port: null, hello: null, queue: [], generation: ++generation, pending: new Map(),
-                statusWaiters: [], nextId: 1, dead: false};
+                statusWaiters: [], nextId: 1, dead: false, managing: new Map(), nextManage: 1};
   nativeConn = conn;
   let port;
   try {
@@ -148,6 +150,13 @@ function onHostMessage(conn, msg) {
     }
     return;
   }
+  if (msg.type === "managed") {
+    const m = conn.managing.get(msg.id);
+    if (!m) return;
+    conn.managing.delete(msg.id);
+    m.reply({id: m.pageId, ok: !!msg.ok, value: msg.value, message: String(msg.message || "")});
+    return;
+  }
   if (msg.type === "error") {
     // An error naming a session (its open refused, say) ends every call
     // waiting on it; one without is about a frame nobody can be told of.
@@ -164,8 +173,39 @@ function onHostMessage(conn, msg) {
   }
 }
 
+// The extension's own options page: what the user allowed, and taking it
+// back. Only that page of this extension may ask; a web page's relay
+// connects under another name and can never reach these messages.
+function serveOptions(port) {
+  const reply = (msg) => { try { port.postMessage(msg); } catch (e) { /* page gone */ } };
+  port.onMessage.addListener((msg) => {
+    if (!msg || typeof msg.id !== "number" || typeof msg.action !== "string") return;
+    const {conn, error} = host();
+    if (error) {
+      reply({id: msg.id, ok: false, reason: "host-unavailable", message: error});
+      return;
+    }
+    if (msg.action === "status") {
+      const done = (s) => reply({id: msg.id, ok: true, value: s});
+      if (conn.hello) done({host: true, version: String(conn.hello.version)});
+      else conn.statusWaiters.push(done);
+      return;
+    }
+    const id = conn.nextManage++;
+    conn.managing.set(id, {reply, pageId: msg.id});
+    send(conn, {type: "manage", id, action: msg.action,
+                origin: typeof msg.origin === "string" ? msg.origin : "",
+                folder: typeof msg.folder === "string" ? msg.folder : ""});
+  });
+}
+
 chrome.runtime.onConnect.addListener((port) => {
   const sender = port.sender || {};
+  if (port.name === "npsigil-options" && sender.id === chrome.runtime.id &&
+      typeof sender.url === "string" && sender.url.startsWith(chrome.runtime.getURL("options.html"))) {
+    serveOptions(port);
+    return;
+  }
   if (port.name !== "npsigil-page" || sender.id !== chrome.runtime.id) {
     port.disconnect();
     return;

@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "bridge/Framing.h"
+#include "bridge/Manage.h"
 #include "bridge/Messages.h"
 #include "bridge/MethodTable.h"
 #include "bridge/SessionTable.h"
@@ -42,6 +43,8 @@ int RunHost(int inFd, int outFd, Services& services, const HostOptions& options)
         answer = sessions.Call(std::move(*call));
       else if (auto* close = std::get_if<CloseMessage>(&message))
         sessions.Close(close->session);
+      else if (auto* manage = std::get_if<ManageMessage>(&message))
+        answer = AnswerManage(*manage);
       else
         answer = AnswerBad(std::get<BadMessage>(message));
     }

@@ -92,6 +92,15 @@ Message ParseObject(const Json& json) {
     if (!session) return Bad("\"close\" needs an integer \"session\"");
     return CloseMessage{*session};
   }
+  if (*type == "manage") {
+    const std::optional<Number> id = ReadNumber(json, "id");
+    const std::string* action = ReadString(json, "action");
+    if (!id || !action) return Bad("\"manage\" needs an integer \"id\" and an \"action\"");
+    ManageMessage manage{*id, *action, {}, {}};
+    if (const std::string* origin = ReadString(json, "origin")) manage.origin = *origin;
+    if (const std::string* folder = ReadString(json, "folder")) manage.folder = *folder;
+    return manage;
+  }
   return Bad("unknown message type", session);
 }
 

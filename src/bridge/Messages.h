@@ -41,6 +41,16 @@ struct CloseMessage {
   Number session = 0;
 };
 
+// The extension's own options page managing what the user allowed: list
+// the sites and folders, revoke a site, take a folder back. The worker only
+// ever sends these for its own page, never for a web page's session.
+struct ManageMessage {
+  Number id = 0;
+  std::string action;  // "list", "revoke", "ungrant"
+  std::string origin;  // revoke, ungrant
+  std::string folder;  // ungrant
+};
+
 // A frame that is not one of the above. When its session and call number
 // could be read, the answer is a failed result for that call.
 struct BadMessage {
@@ -49,7 +59,8 @@ struct BadMessage {
   std::optional<Number> id;
 };
 
-using Message = std::variant<OpenMessage, CallMessage, CloseMessage, BadMessage>;
+using Message =
+    std::variant<OpenMessage, CallMessage, CloseMessage, ManageMessage, BadMessage>;
 
 Message ParseMessage(std::string_view frame);
 

@@ -362,3 +362,48 @@ TEST_F(Host, CallTimingsNameTheMethodAndNothingOfItsArguments) {
   EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
 }
+
+// The options page's view of what the user allowed, and its two buttons.
+TEST_F(Host, TheOptionsPageListsRevokesAndUngrants) {
+  consent::Origin shop;
+  ASSERT_TRUE(consent::ParseOrigin("https://shop.example", &shop));
+  ASSERT_EQ(consent::RememberSite(shop, consent::kKeys), S_OK);
+  const fs::path folder = fs::path(std::getenv("HOME")) / "granted";
+  fs::create_directories(folder);
+  ASSERT_EQ(consent::GrantFolder(shop, folder.string()), S_OK);
+
+  host->Send({{"type", "manage"}, {"id", 1}, {"action", "list"}});
+  Json listed = host->Next();
+  ASSERT_EQ(listed.value("type", ""), "managed") << listed;
+  ASSERT_TRUE(listed.value("ok", false)) << listed;
+  const Json& value = listed["value"];
+  EXPECT_EQ(value.value("version", ""), "3.4.0.1");
+  bool shopListed = false;
+  for (const Json& site : value["sites"])
+    shopListed |= site.value("origin", "") == "https://shop.example" && site.value("keys", false) &&
+                  !site.value("files", true) && !site.value("machine", true);
+  EXPECT_TRUE(shopListed) << value;
+  // The machine policy of the fixture is listed too, marked as such.
+  bool machine = false;
+  for (const Json& site : value["sites"]) machine |= site.value("machine", false);
+  EXPECT_TRUE(machine) << value;
+  ASSERT_EQ(value["grants"].size(), 1u) << value;
+  EXPECT_EQ(value["grants"][0].value("folder", ""), fs::canonical(folder).string());
+
+  host->Send({{"type", "manage"}, {"id", 2}, {"action", "ungrant"}, {"origin", "https://shop.example"},
+              {"folder", folder.string()}});
+  EXPECT_EQ(host->Next(), Json::parse(R"({"type":"managed","id":2,"ok":true,"value":true})"));
+  EXPECT_FALSE(consent::IsInsideGrantedFolder(shop, (fs::canonical(folder) / "a").string()));
+  host->Send({{"type", "manage"}, {"id", 3}, {"action", "revoke"}, {"origin", "https://shop.example"}});
+  EXPECT_EQ(host->Next(), Json::parse(R"({"type":"managed","id":3,"ok":true,"value":true})"));
+  std::vector<consent::SiteEntry> left;
+  ASSERT_EQ(consent::ListSites(&left, nullptr), S_OK);
+  for (const consent::SiteEntry& site : left) EXPECT_NE(site.origin, "https://shop.example");
+  // Nothing left to revoke; a garbled origin or action is refused.
+  host->Send({{"type", "manage"}, {"id", 4}, {"action", "revoke"}, {"origin", "https://shop.example"}});
+  EXPECT_EQ(host->Next().value("value", true), false);
+  host->Send({{"type", "manage"}, {"id", 5}, {"action", "revoke"}, {"origin", "shop"}});
+  EXPECT_EQ(host->Next().value("ok", true), false);
+  host->Send({{"type", "manage"}, {"id", 6}, {"action", "format-disk"}});
+  EXPECT_EQ(host->Next().value("ok", true), false);
+}

@@ -102,6 +102,9 @@ class Chromium:
     def new_page(self, url="about:blank"):
         return self.browser.new_page(url)
 
+    def options_url(self):
+        return "chrome-extension://paojbdpmojlneibjgjlcnepdkkedbhcm/options.html"
+
     def host_pids(self):
         return host_pids(self.host_exe, self.env["HOME"])
 

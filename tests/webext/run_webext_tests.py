@@ -305,6 +305,61 @@ class Run:
         finally:
             tab.close()
 
+    def scenario_options(self, page):
+        """The extension's own page: the host's state, the user's sites and
+        folders, and its buttons taking them back in the user's file."""
+        if self.args.browser == "firefox":
+            # WebDriver BiDi refuses to open moz-extension: pages; the page
+            # and its messages are the same code as in Chromium.
+            print("skip %s: Firefox's WebDriver BiDi cannot open extension pages" % page)
+            return
+        subprocess.run([str(Path(self.args.tools_dir) / "npsigil-cert"), "sites", "allow",
+                        "https://shop.example"], env=self.env, check=True,
+                       stdout=subprocess.DEVNULL)
+        tab = self.browser.new_page()
+        try:
+            tab.navigate(self.browser.options_url())
+            ready = ("new Promise(function (ok) { (function wait(n) { if (document.body.dataset.ready"
+                     " || n > 200) ok(!!document.body.dataset.ready); else setTimeout(function ()"
+                     " { wait(n + 1); }, 50); })(0); })")
+            rows = ("Array.from(document.querySelectorAll('#%s tr')).map(function (r) {"
+                    " return {origin: r.dataset.origin || '', folder: r.dataset.folder || '',"
+                    " text: r.textContent}; })")
+            self.failures.record(page, "the options page shows its lists", tab.evaluate(ready))
+            host = tab.evaluate("document.getElementById('host').textContent")
+            self.failures.record(page, "it names the host's version", "3.4.0.1" in (host or ""),
+                                 repr(host))
+            sites = tab.evaluate(rows % "sites") or []
+            self.failures.record(page, "the approved site is listed",
+                                 any(r["origin"] == "https://shop.example" for r in sites),
+                                 str(sites))
+            grants = tab.evaluate(rows % "grants") or []
+            mine = [g for g in grants if g["origin"] == self.origin_a]
+            self.failures.record(page, "the run's granted folders are listed", len(mine) == 2,
+                                 str(grants))
+            tab.evaluate("document.body.dataset.ready = ''; document.querySelector("
+                         "'#sites tr[data-origin=\"https://shop.example\"] button').click(); true")
+            tab.evaluate(ready)
+            sites = tab.evaluate(rows % "sites") or []
+            self.failures.record(page, "Revoke takes the site off the list",
+                                 not any(r["origin"] == "https://shop.example" for r in sites),
+                                 str(sites))
+            self.failures.record(page, "... and out of the user's file",
+                                 "shop.example" not in self.host.userSites(),
+                                 self.host.userSites())
+            if mine:
+                tab.evaluate("document.body.dataset.ready = ''; document.querySelector("
+                             "'#grants tr[data-folder=%s] button').click(); true"
+                             % json.dumps(mine[0]["folder"]).replace("'", "\\'"))
+                tab.evaluate(ready)
+                left = self.host.userGrants()
+                self.failures.record(page, "Take back removes that folder's grant only",
+                                     left.count(self.origin_a) == 1, left)
+        finally:
+            tab.close()
+            with self.lock:
+                self.host.set_origins([self.origin_a, self.origin_b])
+
     def scenario_timing(self, page):
         self.run_page(page)
 
@@ -313,6 +368,7 @@ SCENARIOS = {
     "bridge_api.html": Run.scenario_api,
     "bridge_isolation.html": Run.scenario_isolation,
     "bridge_host_kill.html": Run.scenario_kill,
+    "bridge_options.html": Run.scenario_options,
 }
 
 
