@@ -1,19 +1,12 @@
 #include "ui/ConsentProtocol.h"
 
-#include <charconv>
-#include <cstdint>
 #include <cstdio>
 
 #include "ui/DialogProtocol.h"
+#include "ui/LineFields.h"
 
 namespace ui {
 namespace {
-
-bool IsPrintableAscii(std::string_view text) {
-  for (char c : text)
-    if (c < 0x21 || c > 0x7E) return false;
-  return true;
-}
 
 bool IsMethodName(std::string_view text) {
   for (char c : text) {
@@ -21,17 +14,6 @@ bool IsMethodName(std::string_view text) {
     if (!letter && !(c >= '0' && c <= '9') && c != '_') return false;
   }
   return true;
-}
-
-bool IsHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-void AppendLine(std::string* out, std::string_view key, std::string_view value) {
-  *out += key;
-  out->push_back(' ');
-  *out += EscapeField(value);
-  out->push_back('\n');
 }
 
 std::string_view AsksText(const ConsentRequest& request) {
@@ -59,11 +41,7 @@ bool DecodeLine(std::string_view line, ConsentRequest* request, unsigned* seen) 
   *seen |= bit;
 
   if (key == "language") {
-    if (value.empty() || value.size() > 5) return false;
-    unsigned number = 0;
-    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
-    if (error != std::errc() || end != value.data() + value.size() || number > 0xFFFF) return false;
-    request->language = static_cast<LANGID>(number);
+    if (!ParseLanguage(value, &request->language)) return false;
   } else if (key == "origin" || key == "within") {
     if (value.empty() || value.size() > kMaxConsentOriginBytes || !IsPrintableAscii(value))
       return false;
@@ -127,12 +105,12 @@ bool IsPlainAbsolutePath(std::string_view path) {
 std::string EncodeConsentRequest(const ConsentRequest& request) {
   std::string out(kConsentMagic);
   out.push_back('\n');
-  AppendLine(&out, "language", std::to_string(request.language));
-  AppendLine(&out, "origin", request.origin);
-  if (!request.within.empty()) AppendLine(&out, "within", request.within);
-  AppendLine(&out, "secure", request.secure ? "1" : "0");
-  AppendLine(&out, "asks", AsksText(request));
-  AppendLine(&out, "method", request.method);
+  AppendField(&out, "language", std::to_string(request.language));
+  AppendField(&out, "origin", request.origin);
+  if (!request.within.empty()) AppendField(&out, "within", request.within);
+  AppendField(&out, "secure", request.secure ? "1" : "0");
+  AppendField(&out, "asks", AsksText(request));
+  AppendField(&out, "method", request.method);
   out += "end\n";
   return out;
 }
@@ -203,22 +181,11 @@ bool DecodeConsentResponse(std::string_view text, ConsentResponse* response) {
   if (text == "deny") return true;
 
   // failed <sep> XXXXXXXX [<sep> text]
-  constexpr std::string_view kFailed = "failed";
-  auto isSeparator = [](char c) { return c == ' ' || c == '\t'; };
-  if (text.substr(0, kFailed.size()) != kFailed) return false;
-  text.remove_prefix(kFailed.size());
-  if (text.size() < 9 || !isSeparator(text[0])) return false;
-  const std::string_view code = text.substr(1, 8);
-  for (char c : code)
-    if (!IsHexDigit(c)) return false;
-  text.remove_prefix(9);
+  HRESULT failure = S_OK;
   std::string message;
-  if (!text.empty() && (!isSeparator(text[0]) || !UnescapeField(text.substr(1), &message)))
-    return false;
-  std::uint32_t value = 0;
-  std::from_chars(code.data(), code.data() + code.size(), value, 16);
+  if (!ParseFailedAnswer(text, &failure, &message)) return false;
   response->answer = ConsentAnswer::kFailed;
-  response->failure = static_cast<HRESULT>(value);
+  response->failure = failure;
   response->message = std::move(message);
   return true;
 }

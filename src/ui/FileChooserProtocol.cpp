@@ -1,30 +1,12 @@
 #include "ui/FileChooserProtocol.h"
 
-#include <charconv>
-#include <cstdint>
 #include <cstdio>
 
 #include "ui/DialogProtocol.h"
+#include "ui/LineFields.h"
 
 namespace ui {
 namespace {
-
-bool IsPrintableAscii(std::string_view text) {
-  for (char c : text)
-    if (c < 0x21 || c > 0x7E) return false;
-  return true;
-}
-
-bool IsHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-void AppendLine(std::string* out, std::string_view key, std::string_view value) {
-  *out += key;
-  out->push_back(' ');
-  *out += EscapeField(value);
-  out->push_back('\n');
-}
 
 bool DecodeLine(std::string_view line, FileChoice* request, unsigned* seen) {
   const std::size_t space = line.find(' ');
@@ -41,11 +23,7 @@ bool DecodeLine(std::string_view line, FileChoice* request, unsigned* seen) {
   *seen |= bit;
 
   if (key == "language") {
-    if (value.empty() || value.size() > 5) return false;
-    unsigned number = 0;
-    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
-    if (error != std::errc() || end != value.data() + value.size() || number > 0xFFFF) return false;
-    request->language = static_cast<LANGID>(number);
+    if (!ParseLanguage(value, &request->language)) return false;
   } else if (key == "origin") {
     if (value.empty() || value.size() > kMaxFileChoiceOriginBytes || !IsPrintableAscii(value))
       return false;
@@ -100,9 +78,9 @@ bool IsPlainAbsolutePath(std::string_view path) {
 std::string EncodeFileChoiceRequest(const FileChoice& request) {
   std::string out(kFileChoiceMagic);
   out.push_back('\n');
-  AppendLine(&out, "language", std::to_string(request.language));
-  AppendLine(&out, "origin", request.origin);
-  AppendLine(&out, "mode", request.save ? "save" : "open");
+  AppendField(&out, "language", std::to_string(request.language));
+  AppendField(&out, "origin", request.origin);
+  AppendField(&out, "mode", request.save ? "save" : "open");
   out += "end\n";
   return out;
 }
@@ -151,22 +129,11 @@ bool DecodeFileChoiceAnswer(std::string_view text, FileChoiceAnswer* answer) {
   }
 
   // failed <sep> XXXXXXXX [<sep> text]
-  constexpr std::string_view kFailed = "failed";
-  auto isSeparator = [](char c) { return c == ' ' || c == '\t'; };
-  if (text.substr(0, kFailed.size()) != kFailed) return false;
-  text.remove_prefix(kFailed.size());
-  if (text.size() < 9 || !isSeparator(text[0])) return false;
-  const std::string_view code = text.substr(1, 8);
-  for (char c : code)
-    if (!IsHexDigit(c)) return false;
-  text.remove_prefix(9);
+  HRESULT failure = S_OK;
   std::string message;
-  if (!text.empty() && (!isSeparator(text[0]) || !UnescapeField(text.substr(1), &message)))
-    return false;
-  std::uint32_t value = 0;
-  std::from_chars(code.data(), code.data() + code.size(), value, 16);
+  if (!ParseFailedAnswer(text, &failure, &message)) return false;
   answer->outcome = FileChoiceOutcome::kFailed;
-  answer->failure = static_cast<HRESULT>(value);
+  answer->failure = failure;
   answer->message = std::move(message);
   return true;
 }
