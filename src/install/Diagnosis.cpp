@@ -277,8 +277,13 @@ HostProbe ProbeHost(const fs::path& host) {
     if (output.size() < kMaxProbeBytes) output.append(buffer, static_cast<std::size_t>(n));
   }
   ::close(pipeFds[0]);
+  // Its output ending is not its exit: give it until the deadline to go.
   int status = 0;
-  if (::waitpid(pid, &status, WNOHANG) == 0) {
+  pid_t reaped = 0;
+  while ((reaped = ::waitpid(pid, &status, WNOHANG)) == 0 &&
+         std::chrono::steady_clock::now() < deadline)
+    ::usleep(5000);
+  if (reaped != pid) {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, &status, 0);
     return probe;  // a host that hangs is as good as none

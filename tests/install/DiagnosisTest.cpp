@@ -225,6 +225,15 @@ TEST(HostProbe, TheBuiltHostPassesItsSelfTest) {
   EXPECT_EQ(probe.exitCode, 0) << probe.failure;
   EXPECT_EQ(probe.version, NPSIGIL_BRIDGE_VERSION);
   EXPECT_FALSE(install::ProbeHost("/nonexistent/npsigil-bridge").ran);
+
+  // A host that closes its output a moment before it exits is still heard.
+  const fs::path slow = fs::path(std::getenv("HOME")) / "slow-bridge";
+  std::ofstream(slow) << "#!/bin/sh\necho 'npsigil-bridge 9.9 at x'\nexec >&-\nsleep 0.3\nexit 0\n";
+  fs::permissions(slow, fs::perms::owner_all);
+  const install::HostProbe late = install::ProbeHost(slow);
+  EXPECT_TRUE(late.ran);
+  EXPECT_EQ(late.exitCode, 0);
+  EXPECT_EQ(late.version, "9.9");
 }
 
 }  // namespace

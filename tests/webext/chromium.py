@@ -47,6 +47,22 @@ def host_pids(host_exe, home):
     return found
 
 
+def reap_hosts(host_exe, home, wait=5.0):
+    """After the browser closed: the host processes still there after
+    `wait` seconds, killed; an empty list when all ended as they should."""
+    end = time.monotonic() + wait
+    left = host_pids(host_exe, home)
+    while left and time.monotonic() < end:
+        time.sleep(0.1)
+        left = host_pids(host_exe, home)
+    for pid in left:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+    return left
+
+
 class Chromium:
     def __init__(self, scratch, env, extension_dir, host_manifest, host_exe, log=None,
                  extra_args=()):
@@ -125,14 +141,4 @@ class Chromium:
             os.killpg(self.proc.pid, signal.SIGKILL)
             self.proc.wait()
         self.logf.close()
-        end = time.monotonic() + 5
-        left = self.host_pids()
-        while left and time.monotonic() < end:
-            time.sleep(0.1)
-            left = self.host_pids()
-        for pid in left:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except OSError:
-                pass
-        return left
+        return reap_hosts(self.host_exe, self.env["HOME"])

@@ -113,14 +113,4 @@ class Firefox:
             os.killpg(self.proc.pid, signal.SIGKILL)
             self.proc.wait()
         self.logf.close()
-        end = time.monotonic() + 5
-        left = self.host_pids()
-        while left and time.monotonic() < end:
-            time.sleep(0.1)
-            left = self.host_pids()
-        for pid in left:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except OSError:
-                pass
-        return left
+        return chromium.reap_hosts(self.host_exe, self.env["HOME"])
