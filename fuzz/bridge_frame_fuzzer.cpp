@@ -55,6 +55,9 @@ void Answer(const bridge::Message& message) {
   } else if (const auto* open = std::get_if<bridge::OpenMessage>(&message)) {
     CheckText(open->origin);
     CheckAnswer(bridge::ErrorFrame("busy", static_cast<HRESULT>(0x800700AAu), open->origin, open->session));
+  } else if (const auto* manage = std::get_if<bridge::ManageMessage>(&message)) {
+    CheckText(manage->origin);
+    CheckText(manage->folder);
   } else if (const auto* bad = std::get_if<bridge::BadMessage>(&message)) {
     Check(!bad->message.empty());
     if (bad->session && bad->id)
