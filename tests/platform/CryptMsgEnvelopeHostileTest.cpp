@@ -197,7 +197,12 @@ TEST_F(HostileEnvelope, HostileStreamsFailOrOpenInBoundedMemory) {
   const Bytes split = Assemble(parts_, parts_.recipients, pieces);
   const auto outcome = childmemory::ExpectBounded(
       "rsa_pieces", 8 * kMiB, S_OK, [&] { return StreamAndCompare(split, prov, 0, content_); });
-  EXPECT_LT(outcome.seconds, 20.0);
+  // Linear work, not quadratic: seconds, not minutes. Sanitized builds run
+  // several times slower and share the machine, so only the plain build
+  // holds the time to account.
+  if (childmemory::kMeasured) {
+    EXPECT_LT(outcome.seconds, 20.0);
+  }
 
   // Pieces nested without end, and a content that announces more than ever
   // comes.
