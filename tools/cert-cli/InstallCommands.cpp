@@ -46,7 +46,13 @@ std::filesystem::path DefaultModulePath() {
   std::error_code ec;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (ec) return {};
-  return self.parent_path().parent_path() / "plugins" / kModuleName;
+  // A build tree keeps the module in plugins/ beside tools/; an installed
+  // tool in <prefix>/bin finds it in <prefix>/lib/npsigil.
+  const std::filesystem::path prefix = self.parent_path().parent_path();
+  for (const auto& candidate : {prefix / "plugins" / kModuleName,
+                                prefix / "lib" / "npsigil" / kModuleName})
+    if (std::filesystem::exists(candidate, ec)) return candidate;
+  return prefix / "plugins" / kModuleName;
 }
 
 // The Base64 text of the named child of `parent`, decoded.
