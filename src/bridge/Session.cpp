@@ -208,8 +208,8 @@ void Session::Answer(CCryptoAgent& agent, const CallMessage& call) {
   std::vector<AgentArg> args(method->args.size());
   ArgsWiper wiper{args};
   for (std::size_t i = 0; i < method->args.size(); ++i) {
-    const MethodArg& spec = method->args[i];
-    if (spec.kind == ArgKind::Boolean) {
+    const MethodArg& declared = method->args[i];
+    if (declared.kind == ArgKind::Boolean) {
       args[i].flag = call.args[i].get<bool>() ? VARIANT_TRUE : VARIANT_FALSE;
       continue;
     }
@@ -218,9 +218,9 @@ void Session::Answer(CCryptoAgent& agent, const CallMessage& call) {
     // An empty name opens nothing: the agent refuses it as the plug-in's
     // callers know, an invalid argument.
     const bool isPath =
-        (spec.role == ArgRole::InputPath || spec.role == ArgRole::OutputPath) && !text.empty();
+        (declared.role == ArgRole::InputPath || declared.role == ArgRole::OutputPath) && !text.empty();
     if (isPath) {
-      const bool output = spec.role == ArgRole::OutputPath;
+      const bool output = declared.role == ArgRole::OutputPath;
       if (!ResolveArgumentPath(text, output, &resolved) ||
           !PathAllowed(m_services, m_origin, m_chosen, resolved, output)) {
         const HRESULT hr = agent.RecordRefusal(SIGIL_E_FILE_NOT_GRANTED);

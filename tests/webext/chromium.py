@@ -63,6 +63,18 @@ def reap_hosts(host_exe, home, wait=5.0):
     return left
 
 
+def finish(proc, logf, timeout, host_exe, home):
+    """The browser's process waited for (killed with its group past
+    `timeout`), its log closed, and the hosts it left reaped."""
+    try:
+        proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait()
+    logf.close()
+    return reap_hosts(host_exe, home)
+
+
 class Chromium:
     def __init__(self, scratch, env, extension_dir, host_manifest, host_exe, log=None,
                  extra_args=()):
@@ -135,10 +147,4 @@ class Chromium:
             self.browser.close()
         except OSError:
             pass
-        try:
-            self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            os.killpg(self.proc.pid, signal.SIGKILL)
-            self.proc.wait()
-        self.logf.close()
-        return reap_hosts(self.host_exe, self.env["HOME"])
+        return finish(self.proc, self.logf, timeout, self.host_exe, self.env["HOME"])

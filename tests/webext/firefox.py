@@ -5,9 +5,7 @@ chromium.Chromium so the runner takes either."""
 
 import os
 import re
-import signal
 import subprocess
-import time
 from pathlib import Path
 
 import bidi
@@ -107,10 +105,4 @@ class Firefox:
             self.session.close()
         except OSError:
             pass
-        try:
-            self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            os.killpg(self.proc.pid, signal.SIGKILL)
-            self.proc.wait()
-        self.logf.close()
-        return chromium.reap_hosts(self.host_exe, self.env["HOME"])
+        return chromium.finish(self.proc, self.logf, timeout, self.host_exe, self.env["HOME"])
