@@ -117,20 +117,34 @@ bool BrowserInstalled(BrowserKind browser, const Environment& env) {
   return false;
 }
 
+fs::path ManagedPolicyFolder(BrowserKind browser, const Environment& env) {
+  return env.System(browser == BrowserKind::Chrome ? "/etc/opt/chrome/policies/managed"
+                                                   : "/etc/chromium/policies/managed");
+}
+
+namespace {
+// In the order Firefox prefers them: a file in /etc hides the others.
+constexpr const char* kFirefoxPolicyFiles[] = {"/etc/firefox/policies/policies.json",
+                                               "/usr/lib/firefox-esr/distribution/policies.json",
+                                               "/usr/lib/firefox/distribution/policies.json"};
+}  // namespace
+
+fs::path FirefoxPolicyFile(const Environment& env) {
+  for (const char* path : kFirefoxPolicyFiles)
+    if (Exists(env.System(path))) return env.System(path);
+  return env.System(kFirefoxPolicyFiles[0]);
+}
+
 std::vector<fs::path> PolicyFiles(BrowserKind browser, const Environment& env) {
   std::vector<fs::path> files;
   if (browser == BrowserKind::Firefox) {
-    for (const char* path : {"/usr/lib/firefox-esr/distribution/policies.json",
-                             "/usr/lib/firefox/distribution/policies.json",
-                             "/etc/firefox/policies/policies.json"})
+    for (const char* path : kFirefoxPolicyFiles)
       if (Exists(env.System(path))) files.push_back(env.System(path));
     return files;
   }
-  const fs::path managed = env.System(browser == BrowserKind::Chromium
-                                          ? "/etc/chromium/policies/managed"
-                                          : "/etc/opt/chrome/policies/managed");
   std::error_code ec;
-  for (fs::directory_iterator it(managed, ec), end; !ec && it != end; it.increment(ec))
+  for (fs::directory_iterator it(ManagedPolicyFolder(browser, env), ec), end; !ec && it != end;
+       it.increment(ec))
     if (it->path().extension() == ".json") files.push_back(it->path());
   std::sort(files.begin(), files.end());
   return files;

@@ -42,6 +42,12 @@ std::filesystem::path ManifestPath(BrowserKind browser, Scope scope, const Envir
 std::vector<std::filesystem::path> BrowserPrograms(BrowserKind browser, const Environment& env);
 bool BrowserInstalled(BrowserKind browser, const Environment& env);
 
+// Chromium's or Chrome's folder of managed policy files.
+std::filesystem::path ManagedPolicyFolder(BrowserKind browser, const Environment& env);
+// The policies.json Firefox reads: the first of /etc/firefox/policies and
+// the distribution folders that has one, else the one in /etc to create.
+std::filesystem::path FirefoxPolicyFile(const Environment& env);
+
 // Managed policy files (Chromium and Chrome: every *.json of the managed
 // folder; Firefox: policies.json where Debian's builds read it).
 std::vector<std::filesystem::path> PolicyFiles(BrowserKind browser, const Environment& env);

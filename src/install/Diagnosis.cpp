@@ -9,13 +9,13 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <sstream>
 #include <system_error>
 
 #include <nlohmann/json.hpp>
 
 #include "bridge/KnownExtensions.h"
+#include "install/JsonFile.h"
 
 extern char** environ;
 
@@ -25,32 +25,8 @@ using Json = nlohmann::json;
 
 namespace {
 
-constexpr std::size_t kMaxReadBytes = 4 << 20;  // manifests, policies, profile files
 constexpr std::size_t kMaxProbeBytes = 64 << 10;
 constexpr auto kProbeDeadline = std::chrono::seconds(20);
-
-// A JSON file, or why not.
-std::optional<Json> ReadJson(const fs::path& path, std::string* why) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *why = "cannot be read";
-    return std::nullopt;
-  }
-  std::string text;
-  text.resize(kMaxReadBytes + 1);
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<std::size_t>(in.gcount()));
-  if (text.size() > kMaxReadBytes) {
-    *why = "is too large to be a browser's file";
-    return std::nullopt;
-  }
-  Json json = Json::parse(text, nullptr, false);
-  if (json.is_discarded()) {
-    *why = "is not valid JSON";
-    return std::nullopt;
-  }
-  return json;
-}
 
 bool ListHas(const Json& object, const char* key, std::string_view value) {
   const auto it = object.find(key);
@@ -72,12 +48,12 @@ struct Collector {
 bool CheckManifest(Collector& c, Scope scope, const fs::path& manifest, const Environment& env,
                    const StatusRequest& request, const HostProber& prober) {
   std::string why;
-  const auto json = ReadJson(manifest, &why);
+  const auto json = ReadJsonFile(manifest, &why);
   if (!json) {
     c.Add(Level::Failure, scope, "the host manifest " + why, manifest);
     return false;
   }
-  if (!json->is_object() || json->value("name", "") != bridge::kHostName) {
+  if (!json->is_object() || StringField(*json, "name") != bridge::kHostName) {
     c.Add(Level::Failure, scope, "the host manifest does not name " + std::string(bridge::kHostName),
           manifest);
     return false;
@@ -95,11 +71,11 @@ bool CheckManifest(Collector& c, Scope scope, const fs::path& manifest, const En
           manifest);
     good = false;
   }
-  if (json->value("type", "") != "stdio") {
+  if (StringField(*json, "type") != "stdio") {
     c.Add(Level::Failure, scope, "the host manifest's type is not \"stdio\"", manifest);
     good = false;
   }
-  const std::string path = json->value("path", "");
+  const std::string path = StringField(*json, "path");
   if (path.empty() || path.front() != '/') {
     c.Add(Level::Failure, scope, "the host manifest's path is not absolute: \"" + path + "\"",
           manifest);
@@ -137,7 +113,7 @@ bool CheckManifest(Collector& c, Scope scope, const fs::path& manifest, const En
 void CheckChromiumPolicies(Collector& c, const Environment& env, bool onlyUserManifest) {
   for (const fs::path& file : PolicyFiles(c.browser, env)) {
     std::string why;
-    const auto json = ReadJson(file, &why);
+    const auto json = ReadJsonFile(file, &why);
     if (!json || !json->is_object()) {
       c.Add(Level::Warning, Scope::System, "the policy file " + why, file);
       continue;
@@ -149,6 +125,15 @@ void CheckChromiumPolicies(Collector& c, const Environment& env, bool onlyUserMa
             "a policy blocks native hosts (NativeMessagingBlocklist) without allowing " +
                 std::string(bridge::kHostName) + " in NativeMessagingAllowlist",
             file);
+    if (const auto list = json->find("ExtensionInstallForcelist");
+        list != json->end() && list->is_array())
+      for (const Json& entry : *list)
+        if (entry.is_string() && entry.get_ref<const std::string&>().starts_with(
+                                     std::string(bridge::kChromiumExtensionId) + ";"))
+          c.Add(Level::Ok, Scope::System,
+                "a policy force-installs the npSigil extension from " +
+                    entry.get<std::string>().substr(bridge::kChromiumExtensionId.size() + 1),
+                file);
     const auto userLevel = json->find("NativeMessagingUserLevelHosts");
     if (userLevel != json->end() && userLevel->is_boolean() && !userLevel->get<bool>()) {
       c.Add(onlyUserManifest ? Level::Failure : Level::Info, Scope::User,
@@ -162,7 +147,7 @@ void CheckChromiumPolicies(Collector& c, const Environment& env, bool onlyUserMa
 void CheckFirefoxPolicies(Collector& c, const Environment& env) {
   for (const fs::path& file : PolicyFiles(c.browser, env)) {
     std::string why;
-    const auto json = ReadJson(file, &why);
+    const auto json = ReadJsonFile(file, &why);
     if (!json || !json->is_object()) {
       c.Add(Level::Warning, Scope::System, "the policy file " + why, file);
       continue;
@@ -174,9 +159,14 @@ void CheckFirefoxPolicies(Collector& c, const Environment& env) {
     auto mode = [&](const std::string& key) -> std::string {
       const auto it = settings->find(key);
       if (it == settings->end() || !it->is_object()) return "";
-      return it->value("installation_mode", "");
+      return StringField(*it, "installation_mode");
     };
     const std::string ours = mode(std::string(bridge::kFirefoxExtensionId));
+    if (ours == "force_installed" || ours == "normal_installed")
+      c.Add(Level::Ok, Scope::System,
+            "a policy installs the npSigil extension (" + ours + ") from " +
+                StringField(settings->at(std::string(bridge::kFirefoxExtensionId)), "install_url", "?"),
+            file);
     if (ours == "blocked" || (ours.empty() && mode("*") == "blocked"))
       c.Add(Level::Failure, Scope::System, "a policy blocks the npSigil extension (ExtensionSettings)",
             file);
@@ -193,12 +183,12 @@ void CheckProfiles(Collector& c, const Environment& env) {
   for (const fs::path& profile : profiles) {
     std::string why;
     if (c.browser == BrowserKind::Firefox) {
-      const auto json = ReadJson(profile / "extensions.json", &why);
+      const auto json = ReadJsonFile(profile / "extensions.json", &why);
       if (!json || !json->is_object() || !(*json)["addons"].is_array()) continue;
       for (const Json& addon : (*json)["addons"]) {
-        if (!addon.is_object() || addon.value("id", "") != bridge::kFirefoxExtensionId) continue;
+        if (!addon.is_object() || StringField(addon, "id") != bridge::kFirefoxExtensionId) continue;
         ++installed;
-        const bool active = addon.value("active", false);
+        const bool active = BoolField(addon, "active", false);
         c.Add(active ? Level::Ok : Level::Warning, Scope::User,
               std::string("the npSigil extension is ") + (active ? "enabled" : "disabled") +
                   " in the profile " + profile.filename().string(),
@@ -207,7 +197,7 @@ void CheckProfiles(Collector& c, const Environment& env) {
       continue;
     }
     for (const char* name : {"Secure Preferences", "Preferences"}) {
-      const auto json = ReadJson(profile / name, &why);
+      const auto json = ReadJsonFile(profile / name, &why);
       if (!json || !json->is_object()) continue;
       const Json::json_pointer pointer("/extensions/settings/" +
                                        std::string(bridge::kChromiumExtensionId));

@@ -1,18 +1,16 @@
 #include "install/HostRegistration.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <system_error>
 
 #include <nlohmann/json.hpp>
 
 #include "bridge/KnownExtensions.h"
 #include "bridge/Manifest.h"
+#include "install/JsonFile.h"
 
 namespace install {
 namespace fs = std::filesystem;
@@ -22,27 +20,6 @@ namespace {
 bool Executable(const fs::path& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
-}
-
-// Written beside and renamed into place, so a browser starting meanwhile
-// reads the old manifest or the new one, never half of one.
-bool WriteAtomically(const fs::path& path, const std::string& text, std::string* why) {
-  const fs::path temp = path.string() + ".npsigil-new";
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) {
-    *why = "cannot write " + temp.string() + ": " + std::generic_category().message(errno);
-    return false;
-  }
-  ::fchmod(fd, 0644);  // whatever the umask: browsers run as the user
-  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-                       ::fsync(fd) == 0;
-  const bool closed = ::close(fd) == 0;
-  if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
-    *why = "cannot write " + path.string() + ": " + std::generic_category().message(errno);
-    ::unlink(temp.c_str());
-    return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -73,12 +50,9 @@ std::string ManifestText(BrowserKind browser, const fs::path& host) {
 }
 
 bool IsOurManifest(const fs::path& manifest) {
-  std::ifstream in(manifest);
-  if (!in) return false;
-  std::stringstream text;
-  text << in.rdbuf();
-  const auto json = nlohmann::json::parse(text.str(), nullptr, false);
-  return json.is_object() && json.value("name", "") == bridge::kHostName;
+  std::string why;
+  const auto json = ReadJsonFile(manifest, &why);
+  return json && json->is_object() && StringField(*json, "name") == bridge::kHostName;
 }
 
 std::vector<RegistrationStep> InstallManifests(std::span<const BrowserKind> browsers, Scope scope,
@@ -93,7 +67,7 @@ std::vector<RegistrationStep> InstallManifests(std::span<const BrowserKind> brow
       fs::create_directories(step.manifest.parent_path(), ec);
       if (ec) {
         step.text = "cannot make " + step.manifest.parent_path().string() + ": " + ec.message();
-      } else if (WriteAtomically(step.manifest, ManifestText(browser, host), &step.text)) {
+      } else if (WriteFileAtomically(step.manifest, ManifestText(browser, host), &step.text)) {
         step.done = true;
         step.text = "wrote " + step.manifest.string();
       }
@@ -103,23 +77,27 @@ std::vector<RegistrationStep> InstallManifests(std::span<const BrowserKind> brow
   return steps;
 }
 
+void RemoveOurFile(RegistrationStep& step, const std::function<bool(const fs::path&)>& isOurs) {
+  std::error_code ec;
+  if (!fs::exists(fs::symlink_status(step.manifest, ec))) {
+    step.done = true;
+    step.text = "nothing at " + step.manifest.string();
+  } else if (!isOurs(step.manifest)) {
+    step.text = "left alone: " + step.manifest.string() + " is not npSigil's";
+  } else if (!fs::remove(step.manifest, ec) || ec) {
+    step.text = "cannot remove " + step.manifest.string() + ": " + ec.message();
+  } else {
+    step.done = true;
+    step.text = "removed " + step.manifest.string();
+  }
+}
+
 std::vector<RegistrationStep> UninstallManifests(std::span<const BrowserKind> browsers,
                                                  Scope scope, const Environment& env) {
   std::vector<RegistrationStep> steps;
   for (BrowserKind browser : browsers) {
     RegistrationStep step{browser, scope, ManifestPath(browser, scope, env), false, {}};
-    std::error_code ec;
-    if (!fs::exists(fs::symlink_status(step.manifest, ec))) {
-      step.done = true;
-      step.text = "nothing at " + step.manifest.string();
-    } else if (!IsOurManifest(step.manifest)) {
-      step.text = "left alone: " + step.manifest.string() + " is not npSigil's";
-    } else if (!fs::remove(step.manifest, ec) || ec) {
-      step.text = "cannot remove " + step.manifest.string() + ": " + ec.message();
-    } else {
-      step.done = true;
-      step.text = "removed " + step.manifest.string();
-    }
+    RemoveOurFile(step, IsOurManifest);
     steps.push_back(std::move(step));
   }
   return steps;

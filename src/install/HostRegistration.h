@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -32,6 +33,11 @@ std::string ManifestText(BrowserKind browser, const std::filesystem::path& host)
 
 // Whether a manifest file is one of ours (parses and names our host).
 bool IsOurManifest(const std::filesystem::path& manifest);
+
+// Removes step.manifest when it is there and `isOurs` says it is ours,
+// and says which of those it was in step.done and step.text.
+void RemoveOurFile(RegistrationStep& step,
+                   const std::function<bool(const std::filesystem::path&)>& isOurs);
 
 std::vector<RegistrationStep> InstallManifests(std::span<const BrowserKind> browsers, Scope scope,
                                                const Environment& env,

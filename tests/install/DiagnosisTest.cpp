@@ -97,6 +97,12 @@ TEST_F(Diagnosis, BrokenManifestsAndHostsEachGiveTheirReason) {
   } cases[] = {
       {"not JSON", "{", "not valid JSON"},
       {"another host", R"({"name":"com.example.x"})", "does not name"},
+      // Members of the wrong type are findings, not a crash of the tool.
+      {"name of another type", R"({"name":5})", "does not name"},
+      {"path of another type",
+       R"({"name":"org.npsigil.bridge","type":["stdio"],"path":{"x":1},
+           "allowed_origins":"chrome-extension://paojbdpmojlneibjgjlcnepdkkedbhcm/"})",
+       "not absolute"},
       {"wrong extension",
        R"({"name":"org.npsigil.bridge","type":"stdio","path":"/usr/lib/npsigil/npsigil-bridge",
            "allowed_origins":["chrome-extension://aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa/"]})",

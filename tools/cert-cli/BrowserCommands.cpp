@@ -1,6 +1,11 @@
-// npsigil-cert browser install | uninstall | status: registering the
-// bridge's host with the browsers, and the diagnosis a user or a help desk
-// runs when a page says npSigil is not there.
+// npsigil-cert browser install | uninstall | status | test: registering
+// the bridge's host with the browsers (and, for a machine, the extension by
+// policy), the diagnosis a user or a help desk runs when a page says
+// npSigil is not there, and one real call through a headless browser.
+#include <unistd.h>
+
+#include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -13,6 +18,8 @@
 #include "install/BrowserPlaces.h"
 #include "install/Diagnosis.h"
 #include "install/HostRegistration.h"
+#include "install/PolicyRegistration.h"
+#include "install/RoundTrip.h"
 
 namespace certcli {
 namespace {
@@ -61,9 +68,28 @@ int Report(const std::vector<install::RegistrationStep>& steps) {
   return failed ? kExitFailure : kExitOk;
 }
 
+std::string Text(const ParsedArgs& parsed, std::string_view name) {
+  const std::string* value = parsed.Value(name);
+  return value ? *value : std::string();
+}
+
+// Policies bind the whole machine: only with --system.
+bool PolicyArgsFit(const ParsedArgs& parsed, const BrowserArgs& args) {
+  const bool urls = parsed.Value("--update-url") || parsed.Value("--xpi-url");
+  if (!parsed.Has("--policy") && urls) {
+    Error("--update-url and --xpi-url go with --policy");
+    return false;
+  }
+  if (parsed.Has("--policy") && args.scope != install::Scope::System) {
+    Error("--policy writes machine policy: give --system");
+    return false;
+  }
+  return true;
+}
+
 int Install(const ParsedArgs& parsed) {
   const auto args = ReadBrowserArgs(parsed, true);
-  if (!args) return kExitUsage;
+  if (!args || !PolicyArgsFit(parsed, *args)) return kExitUsage;
   const install::Scope scope = *args->scope;
   const auto host = install::FindHost(parsed.Value("--host") ? std::optional(*parsed.Value("--host"))
                                                              : std::nullopt,
@@ -87,8 +113,14 @@ int Install(const ParsedArgs& parsed) {
     Error("no Chromium, Chrome or Firefox found; name one with --browser");
     return kExitFailure;
   }
-  const int code = Report(install::InstallManifests(browsers, scope, args->env, host));
-  if (code == kExitOk) {
+  auto steps = install::InstallManifests(browsers, scope, args->env, host);
+  if (parsed.Has("--policy")) {
+    const install::ExtensionSource source{Text(parsed, "--update-url"), Text(parsed, "--xpi-url")};
+    for (auto& step : install::InstallPolicies(browsers, args->env, source))
+      steps.push_back(std::move(step));
+  }
+  const int code = Report(steps);
+  if (code == kExitOk && !parsed.Has("--policy")) {
     const auto extension = bridge::ExtensionFolder(host.string());
     std::printf("The browser still needs the npSigil extension%s%s.\n",
                 extension ? ": load it from " : "", extension ? extension->c_str() : "");
@@ -98,8 +130,12 @@ int Install(const ParsedArgs& parsed) {
 
 int Uninstall(const ParsedArgs& parsed) {
   const auto args = ReadBrowserArgs(parsed, true);
-  if (!args) return kExitUsage;
-  return Report(install::UninstallManifests(args->browsers, *args->scope, args->env));
+  if (!args || !PolicyArgsFit(parsed, *args)) return kExitUsage;
+  auto steps = install::UninstallManifests(args->browsers, *args->scope, args->env);
+  if (parsed.Has("--policy"))
+    for (auto& step : install::UninstallPolicies(args->browsers, args->env))
+      steps.push_back(std::move(step));
+  return Report(steps);
 }
 
 int Status(const ParsedArgs& parsed) {
@@ -134,24 +170,104 @@ int Status(const ParsedArgs& parsed) {
   return failed ? kExitFailure : kExitOk;
 }
 
+// Each browser named (or, by default, each one installed) loads the page
+// in a throw-away profile with the extension from its folder; the host is
+// whichever the browser finds where it looks.
+int Test(const ParsedArgs& parsed) {
+  const auto args = ReadBrowserArgs(parsed, false);
+  if (!args) return kExitUsage;
+  if (args->scope) {
+    Error("test uses whichever manifest the browser finds: no --user or --system");
+    return kExitUsage;
+  }
+  if (parsed.Has("--json") || parsed.Value("--root")) {
+    Error("test takes --browser, --host and --timeout");
+    return kExitUsage;
+  }
+  int seconds = 60;
+  if (const std::string* timeout = parsed.Value("--timeout")) {
+    const auto [end, ec] = std::from_chars(timeout->data(), timeout->data() + timeout->size(), seconds);
+    if (ec != std::errc() || end != timeout->data() + timeout->size() || seconds < 1 ||
+        seconds > 600) {
+      Error("--timeout takes 1 to 600 seconds");
+      return kExitUsage;
+    }
+  }
+  const auto host = install::FindHost(parsed.Value("--host") ? std::optional(*parsed.Value("--host"))
+                                                             : std::nullopt,
+                                      bridge::ProgramPath());
+  const auto extension = host.empty() ? std::nullopt : bridge::ExtensionFolder(host.string());
+  if (!extension) {
+    Error("the npSigil extension's folder is not found beside an npsigil-bridge (give one with "
+          "--host PATH)");
+    return kExitFailure;
+  }
+  bool failed = false;
+  bool any = false;
+  for (install::BrowserKind browser : args->browsers) {
+    const std::string name(install::BrowserName(browser));
+    std::filesystem::path program;
+    for (const auto& candidate : install::BrowserPrograms(browser, args->env))
+      if (::access(candidate.c_str(), X_OK) == 0) {
+        program = candidate;
+        break;
+      }
+    if (program.empty()) {
+      if (args->named) {
+        std::printf("FAIL %s: not installed\n", name.c_str());
+        failed = true;
+      }
+      continue;
+    }
+    any = true;
+    if (const auto sandboxed = install::SandboxedPackage(browser, args->env)) {
+      std::printf("FAIL %s: installed as %s, which cannot start native hosts\n", name.c_str(),
+                  sandboxed->c_str());
+      failed = true;
+      continue;
+    }
+    const auto result = install::RunRoundTrip(
+        {browser, program, *extension, args->env, std::chrono::seconds(seconds)});
+    std::printf("%-4s %s: %s\n", result.ok ? "ok" : "FAIL", name.c_str(), result.text.c_str());
+    std::fflush(stdout);
+    failed |= !result.ok;
+  }
+  if (!any && !args->named) {
+    Error("no Chromium, Chrome or Firefox found to test with");
+    return kExitFailure;
+  }
+  if (failed) std::printf("npsigil-cert browser status tells what is missing.\n");
+  return failed ? kExitFailure : kExitOk;
+}
+
 }  // namespace
 
 int RunBrowser(std::span<const std::string> args) {
   if (args.empty()) {
-    Error("browser needs install, uninstall or status");
+    Error("browser needs install, uninstall, status or test");
     return kExitUsage;
   }
-  const OptionTable options{{"--user", "--system", "--json"}, {"--browser", "--root", "--host"}};
+  const OptionTable options{{"--user", "--system", "--json", "--policy"},
+                            {"--browser", "--root", "--host", "--update-url", "--xpi-url",
+                             "--timeout"}};
   const auto parsed = ParseArgs(args.subspan(1), options);
   if (!parsed) return kExitUsage;
   if (!parsed->positional.empty()) {
     Error("unexpected argument \"" + parsed->positional.front() + "\"");
     return kExitUsage;
   }
+  const std::string& verb = args[0];
+  if ((parsed->Value("--timeout") && verb != "test") ||
+      ((parsed->Has("--policy") || parsed->Value("--update-url") || parsed->Value("--xpi-url")) &&
+       verb != "install" && verb != "uninstall")) {
+    Error("--policy, --update-url and --xpi-url go with install and uninstall, --timeout with test");
+    return kExitUsage;
+  }
   if (args[0] == "install") return Install(*parsed);
   if (args[0] == "uninstall") return Uninstall(*parsed);
   if (args[0] == "status") return Status(*parsed);
-  Error("browser needs install, uninstall or status, not \"" + args[0] + "\"");
+  if (args[0] == "test") return Test(*parsed);
+  Error("browser needs install, uninstall, status or test, not \"" + args[0] + "\"");
   return kExitUsage;
 }
 
