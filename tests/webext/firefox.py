@@ -3,6 +3,7 @@ WebDriver BiDi: our extension installed temporarily from its folder and our
 native host registered under the private HOME only. Shaped like
 chromium.Chromium so the runner takes either."""
 
+import json
 import os
 import re
 import subprocess
@@ -13,6 +14,11 @@ import chromium
 
 FIREFOX = "/usr/bin/firefox-esr"
 HOST_NAME = chromium.HOST_NAME
+EXTENSION_ID = "npsigil@npsigil.invalid"
+# Firefox gives each extension a random moz-extension: host per profile;
+# fixing it in the profile's preferences makes the options page's address
+# known in advance.
+EXTENSION_UUID = "8c1f3e00-0000-4000-8000-00000000a11e"
 
 # Quiet start-up: no first-run pages, no updates, no telemetry, nothing
 # fetched from the network.
@@ -29,6 +35,7 @@ PREFS = {
     "network.captive-portal-service.enabled": False,
     "network.connectivity-service.enabled": False,
     "dom.disable_open_during_load": False,
+    "extensions.webextensions.uuids": json.dumps({EXTENSION_ID: EXTENSION_UUID}),
 }
 
 
@@ -54,7 +61,7 @@ class Firefox:
         with open(self.profile / "user.js", "w") as prefs:
             for name, value in PREFS.items():
                 prefs.write('user_pref("%s", %s);\n' % (
-                    name, "true" if value is True else "false" if value is False else repr(value)))
+                    name, "true" if value is True else "false" if value is False else json.dumps(value)))
             for line in extra_args:
                 prefs.write(line + "\n")
         self.log_path = Path(log) if log else self.scratch / "firefox.log"
@@ -63,7 +70,9 @@ class Firefox:
         self.env.pop("WAYLAND_DISPLAY", None)
         self.proc = subprocess.Popen(
             [FIREFOX, "--headless", "--no-remote", "--profile", str(self.profile),
-             "--remote-debugging-port", "0", "about:blank"],
+             # BiDi may open extension pages (the options page) only with
+             # access to the browser's own contexts.
+             "--remote-debugging-port", "0", "--remote-allow-system-access", "about:blank"],
             env=self.env, stdout=self.logf, stderr=subprocess.STDOUT, start_new_session=True)
         url = bidi.wait_for(self._bidi_address, 60, "Firefox's WebDriver BiDi address")
         self.session = bidi.Session(url + "/session")
@@ -90,6 +99,9 @@ class Firefox:
 
     def new_page(self, url="about:blank"):
         return self.session.new_page(url)
+
+    def options_url(self):
+        return "moz-extension://%s/options.html" % EXTENSION_UUID
 
     def host_pids(self):
         return chromium.host_pids(self.host_exe, self.env["HOME"])

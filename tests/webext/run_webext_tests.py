@@ -308,11 +308,6 @@ class Run:
     def scenario_options(self, page):
         """The extension's own page: the host's state, the user's sites and
         folders, and its buttons taking them back in the user's file."""
-        if self.args.browser == "firefox":
-            # WebDriver BiDi refuses to open moz-extension: pages; the page
-            # and its messages are the same code as in Chromium.
-            print("skip %s: Firefox's WebDriver BiDi cannot open extension pages" % page)
-            return
         subprocess.run([str(Path(self.args.tools_dir) / "npsigil-cert"), "sites", "allow",
                         "https://shop.example"], env=self.env, check=True,
                        stdout=subprocess.DEVNULL)
@@ -337,8 +332,9 @@ class Run:
             mine = [g for g in grants if g["origin"] == self.origin_a]
             self.failures.record(page, "the run's granted folders are listed", len(mine) == 2,
                                  str(grants))
-            tab.evaluate("document.body.dataset.ready = ''; document.querySelector("
-                         "'#sites tr[data-origin=\"https://shop.example\"] button').click(); true")
+            # Expressions, not statements: BiDi awaits what it evaluates.
+            tab.evaluate("(document.body.dataset.ready = '', document.querySelector("
+                         "'#sites tr[data-origin=\"https://shop.example\"] button').click(), true)")
             tab.evaluate(ready)
             sites = tab.evaluate(rows % "sites") or []
             self.failures.record(page, "Revoke takes the site off the list",
@@ -348,8 +344,8 @@ class Run:
                                  "shop.example" not in self.host.userSites(),
                                  self.host.userSites())
             if mine:
-                tab.evaluate("document.body.dataset.ready = ''; document.querySelector("
-                             "'#grants tr[data-folder=%s] button').click(); true"
+                tab.evaluate("(document.body.dataset.ready = '', document.querySelector("
+                             "'#grants tr[data-folder=%s] button').click(), true)"
                              % json.dumps(mine[0]["folder"]).replace("'", "\\'"))
                 tab.evaluate(ready)
                 left = self.host.userGrants()
