@@ -8,9 +8,9 @@
 #include <memory>
 #include <vector>
 
-#include "gmcrypto/Sm3.h"
-#include "gmcrypto/Sm4.h"
-#include "gmcrypto/Sm4Kernels.h"
+#include "gmcrypto/sm3/Sm3.h"
+#include "gmcrypto/sm4/Sm4.h"
+#include "gmcrypto/sm4/Sm4Kernels.h"
 
 namespace {
 

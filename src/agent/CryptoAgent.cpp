@@ -2,7 +2,7 @@
 
 #include "agent/AgentRoutines.h"
 #include "agent/SiteConsent.h"
-#include "gmcrypto/Provider.h"
+#include "gmcrypto/provider/Provider.h"
 #include "platform/Bstr.h"
 #include "platform/Format.h"
 #include "platform/Resources.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "gmcrypto/Sm2.h"
+#include "gmcrypto/sm2/Sm2.h"
 #include "platform/CspHashInternal.h"
 #include "platform/LastError.h"
 

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "gmcrypto/Sm3.h"
+#include "gmcrypto/sm3/Sm3.h"
 #include "platform/CspHash.h"
 #include "platform/CspInternal.h"
 

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "gmcrypto/Sm2.h"
+#include "gmcrypto/sm2/Sm2.h"
 #include "platform/CspHashInternal.h"
 #include "platform/LastError.h"
 

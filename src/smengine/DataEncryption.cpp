@@ -10,8 +10,8 @@
 #include <new>
 #include <utility>
 
-#include "gmcrypto/Provider.h"
-#include "gmcrypto/Sm2.h"
+#include "gmcrypto/provider/Provider.h"
+#include "gmcrypto/sm2/Sm2.h"
 #include "smengine/DataEncryptionInternal.h"
 #include "smengine/EngineResult.h"
 #include "trace/Trace.h"

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <new>
 
-#include "gmcrypto/Ec.h"
-#include "gmcrypto/Objects.h"
-#include "gmcrypto/Sm2.h"
+#include "gmcrypto/sm2/Ec.h"
+#include "gmcrypto/objects/Objects.h"
+#include "gmcrypto/sm2/Sm2.h"
 #include "smengine/CMSEnvelopeOperations.h"
 #include "smengine/DataEncryption.h"
 #include "smengine/DataEncryptionInternal.h"

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <new>
 
-#include "gmcrypto/Sm2.h"
-#include "gmcrypto/Sm3.h"
+#include "gmcrypto/sm2/Sm2.h"
+#include "gmcrypto/sm3/Sm3.h"
 #include "smengine/DataSigning.h"
 #include "smengine/DataSigningInternal.h"
 #include "smengine/EngineResult.h"

@@ -6,7 +6,7 @@
 #include <new>
 #include <utility>
 
-#include "gmcrypto/Sm2.h"
+#include "gmcrypto/sm2/Sm2.h"
 #include "resources/ResultCodes.h"
 #include "smengine/CertificateOperations.h"
 #include "smengine/DataSigning.h"

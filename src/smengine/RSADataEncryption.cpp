@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <new>
 
-#include "gmcrypto/Objects.h"
-#include "gmcrypto/Provider.h"
+#include "gmcrypto/objects/Objects.h"
+#include "gmcrypto/provider/Provider.h"
 #include "platform/Files.h"
 #include "smengine/DataEncryption.h"
 #include "smengine/DataEncryptionInternal.h"

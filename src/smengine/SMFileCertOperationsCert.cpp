@@ -12,7 +12,7 @@
 #include <new>
 #include <span>
 
-#include "gmcrypto/Sm2.h"
+#include "gmcrypto/sm2/Sm2.h"
 #include "smengine/EngineResult.h"
 #include "smengine/SMFileCertOperations.h"
 #include "smengine/SMFileCertOperationsDer.h"

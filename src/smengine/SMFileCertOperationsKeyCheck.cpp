@@ -1,9 +1,9 @@
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
 
-#include "gmcrypto/Ec.h"
-#include "gmcrypto/Objects.h"
-#include "gmcrypto/Sm2.h"
+#include "gmcrypto/sm2/Ec.h"
+#include "gmcrypto/objects/Objects.h"
+#include "gmcrypto/sm2/Sm2.h"
 #include "smengine/EngineResult.h"
 #include "smengine/SMFileCertOperationsInternal.h"
 

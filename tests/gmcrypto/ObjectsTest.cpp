@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "gmcrypto/Objects.h"
+#include "gmcrypto/objects/Objects.h"
 
 namespace gmcrypto {
 namespace {

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "gmcrypto/Objects.h"
-#include "gmcrypto/Provider.h"
+#include "gmcrypto/objects/Objects.h"
+#include "gmcrypto/provider/Provider.h"
 
 namespace gmcrypto {
 namespace {

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "gmcrypto/Sm2TestSupport.h"
-#include "gmcrypto/Sm2Testing.h"
+#include "gmcrypto/sm2/Sm2Testing.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include <optional>
 
-#include "gmcrypto/Sm2Curves.h"
+#include "gmcrypto/sm2/Sm2Curves.h"
 #include "gmcrypto/Sm2TestSupport.h"
 
 namespace {

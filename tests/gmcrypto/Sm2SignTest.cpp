@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 
-#include "gmcrypto/Sm2Curves.h"
+#include "gmcrypto/sm2/Sm2Curves.h"
 #include "gmcrypto/Sm2TestSupport.h"
-#include "gmcrypto/Sm2Testing.h"
+#include "gmcrypto/sm2/Sm2Testing.h"
 
 namespace {
 

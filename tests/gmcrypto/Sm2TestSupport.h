@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "gmcrypto/Ec.h"
-#include "gmcrypto/Sm2.h"
-#include "gmcrypto/Sm3.h"
+#include "gmcrypto/sm2/Ec.h"
+#include "gmcrypto/sm2/Sm2.h"
+#include "gmcrypto/sm3/Sm3.h"
 
 namespace sm2test {
 

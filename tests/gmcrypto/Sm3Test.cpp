@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "gmcrypto/Sm3.h"
-#include "gmcrypto/Sm3Compress.h"
+#include "gmcrypto/sm3/Sm3.h"
+#include "gmcrypto/sm3/Sm3Compress.h"
 
 namespace {
 

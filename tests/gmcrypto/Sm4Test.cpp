@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "gmcrypto/Sm4.h"
-#include "gmcrypto/Sm4Kernels.h"
-#include "gmcrypto/Sm4Tables.h"
+#include "gmcrypto/sm4/Sm4.h"
+#include "gmcrypto/sm4/Sm4Kernels.h"
+#include "gmcrypto/sm4/Sm4Tables.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <numeric>
 #include <vector>
 
-#include "gmcrypto/Sm2.h"
+#include "gmcrypto/sm2/Sm2.h"
 #include "pki/TestPki.h"
 #include "resources/ResultCodes.h"
 #include "smengine/Asn1TestBytes.h"

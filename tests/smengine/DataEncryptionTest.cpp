@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "gmcrypto/Sm4.h"
+#include "gmcrypto/sm4/Sm4.h"
 #include "pki/TestPki.h"
 #include "smengine/DataEncryption.h"
 #include "smengine/EngineResult.h"

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "gmcrypto/Sm2.h"
-#include "gmcrypto/Sm3.h"
+#include "gmcrypto/sm2/Sm2.h"
+#include "gmcrypto/sm3/Sm3.h"
 #include "pki/TestPki.h"
 #include "resources/ResultCodes.h"
 #include "smengine/EngineResult.h"

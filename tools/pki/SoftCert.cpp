@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 
-#include "gmcrypto/Sm3.h"
-#include "gmcrypto/Sm4.h"
+#include "gmcrypto/sm3/Sm3.h"
+#include "gmcrypto/sm4/Sm4.h"
 #include "pki/Ossl.h"
 #include "pki/TestPki.h"
 

@@ -3,10 +3,10 @@
 
 #include <cstring>
 
-#include "gmcrypto/Ec.h"
-#include "gmcrypto/Sm2.h"
-#include "gmcrypto/Sm2Internal.h"
-#include "gmcrypto/Sm2Testing.h"
+#include "gmcrypto/sm2/Ec.h"
+#include "gmcrypto/sm2/Sm2.h"
+#include "gmcrypto/sm2/Sm2Internal.h"
+#include "gmcrypto/sm2/Sm2Testing.h"
 
 namespace gmcrypto {
 

@@ -1,6 +1,6 @@
 #include <openssl/bn.h>
 
-#include "gmcrypto/Sm2.h"
+#include "gmcrypto/sm2/Sm2.h"
 
 namespace gmcrypto {
 

@@ -1,10 +1,10 @@
 // The only place that touches OpenSSL's low-level EC_GROUP / EC_POINT API.
 #define OPENSSL_SUPPRESS_DEPRECATED
 
-#include "gmcrypto/Ec.h"
+#include "gmcrypto/sm2/Ec.h"
 
-#include "gmcrypto/Sm2.h"
-#include "gmcrypto/Sm2Curves.h"
+#include "gmcrypto/sm2/Sm2.h"
+#include "gmcrypto/sm2/Sm2Curves.h"
 
 namespace gmcrypto::ec {
 

@@ -20,7 +20,7 @@
 #include <array>
 #include <cstdint>
 
-#include "gmcrypto/Sm4Tables.h"
+#include "gmcrypto/sm4/Sm4Tables.h"
 
 namespace gmcrypto::detail::sm4affine {
 

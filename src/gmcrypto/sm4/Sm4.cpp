@@ -1,11 +1,11 @@
-#include "gmcrypto/Sm4.h"
+#include "gmcrypto/sm4/Sm4.h"
 
 #include <openssl/crypto.h>
 
 #include <utility>
 
-#include "gmcrypto/Sm4Kernels.h"
-#include "gmcrypto/Sm4Tables.h"
+#include "gmcrypto/sm4/Sm4Kernels.h"
+#include "gmcrypto/sm4/Sm4Tables.h"
 
 namespace gmcrypto {
 namespace {

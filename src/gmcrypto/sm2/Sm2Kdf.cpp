@@ -1,12 +1,12 @@
-#include "gmcrypto/Sm2Kdf.h"
+#include "gmcrypto/sm2/Sm2Kdf.h"
 
 #include <openssl/crypto.h>
 
 #include <algorithm>
 #include <cstdint>
 
-#include "gmcrypto/Sm2.h"
-#include "gmcrypto/Sm3.h"
+#include "gmcrypto/sm2/Sm2.h"
+#include "gmcrypto/sm3/Sm3.h"
 
 namespace gmcrypto {
 namespace sm2internal {

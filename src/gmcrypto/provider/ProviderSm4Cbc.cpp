@@ -9,8 +9,8 @@
 
 #include <new>
 
-#include "gmcrypto/ProviderAlgorithms.h"
-#include "gmcrypto/ProviderSm4CbcStream.h"
+#include "gmcrypto/provider/ProviderAlgorithms.h"
+#include "gmcrypto/provider/ProviderSm4CbcStream.h"
 
 namespace gmcrypto::provider {
 namespace {

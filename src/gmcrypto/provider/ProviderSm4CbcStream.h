@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "gmcrypto/Sm4.h"
+#include "gmcrypto/sm4/Sm4.h"
 
 namespace gmcrypto::provider {
 

@@ -1,8 +1,8 @@
 // The AES-NI kernels on 128-bit registers, built twice: with legacy SSE
 // encoding for processors that lack AVX, and with AVX's three-operand
 // encoding, which spares the register copies.
-#include "gmcrypto/Sm4Kernels.h"
-#include "gmcrypto/Sm4Vector.h"
+#include "gmcrypto/sm4/Sm4Kernels.h"
+#include "gmcrypto/sm4/Sm4Vector.h"
 
 namespace gmcrypto::detail {
 namespace {

@@ -1,4 +1,4 @@
-#include "gmcrypto/Sm3Compress.h"
+#include "gmcrypto/sm3/Sm3Compress.h"
 
 #include <immintrin.h>
 

@@ -8,8 +8,8 @@
 
 #include <new>
 
-#include "gmcrypto/ProviderAlgorithms.h"
-#include "gmcrypto/Sm3.h"
+#include "gmcrypto/provider/ProviderAlgorithms.h"
+#include "gmcrypto/sm3/Sm3.h"
 
 namespace gmcrypto::provider {
 namespace {

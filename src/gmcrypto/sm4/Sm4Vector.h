@@ -8,8 +8,8 @@
 
 #include <cstdint>
 
-#include "gmcrypto/Sm4.h"
-#include "gmcrypto/Sm4Affine.h"
+#include "gmcrypto/sm4/Sm4.h"
+#include "gmcrypto/sm4/Sm4Affine.h"
 
 #define SM4_VECTOR_INLINE [[gnu::target("aes,ssse3"), gnu::always_inline]] inline
 

@@ -4,8 +4,8 @@
 // AES-NI machine takes the vector code instead.
 #include <array>
 
-#include "gmcrypto/Sm4Kernels.h"
-#include "gmcrypto/Sm4Tables.h"
+#include "gmcrypto/sm4/Sm4Kernels.h"
+#include "gmcrypto/sm4/Sm4Tables.h"
 
 namespace gmcrypto::detail {
 namespace {

@@ -1,11 +1,11 @@
-#include "gmcrypto/Sm3.h"
+#include "gmcrypto/sm3/Sm3.h"
 
 #include <openssl/crypto.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "gmcrypto/Sm3Compress.h"
+#include "gmcrypto/sm3/Sm3Compress.h"
 
 namespace gmcrypto {
 namespace {

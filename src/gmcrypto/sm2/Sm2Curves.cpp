@@ -1,6 +1,6 @@
-#include "gmcrypto/Sm2Curves.h"
+#include "gmcrypto/sm2/Sm2Curves.h"
 
-#include "gmcrypto/Sm2.h"
+#include "gmcrypto/sm2/Sm2.h"
 
 namespace gmcrypto {
 namespace {

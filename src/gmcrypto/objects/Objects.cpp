@@ -1,4 +1,4 @@
-#include "gmcrypto/Objects.h"
+#include "gmcrypto/objects/Objects.h"
 
 #include <openssl/asn1.h>
 #include <openssl/obj_mac.h>

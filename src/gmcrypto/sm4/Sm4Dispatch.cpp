@@ -2,7 +2,7 @@
 
 #include <initializer_list>
 
-#include "gmcrypto/Sm4Kernels.h"
+#include "gmcrypto/sm4/Sm4Kernels.h"
 
 namespace gmcrypto::detail {
 namespace {

@@ -1,10 +1,10 @@
 
 #include <optional>
 
-#include "gmcrypto/Ec.h"
-#include "gmcrypto/Sm2.h"
-#include "gmcrypto/Sm2Curves.h"
-#include "gmcrypto/Sm3.h"
+#include "gmcrypto/sm2/Ec.h"
+#include "gmcrypto/sm2/Sm2.h"
+#include "gmcrypto/sm2/Sm2Curves.h"
+#include "gmcrypto/sm3/Sm3.h"
 
 namespace gmcrypto {
 

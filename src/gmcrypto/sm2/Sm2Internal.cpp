@@ -1,4 +1,4 @@
-#include "gmcrypto/Sm2Internal.h"
+#include "gmcrypto/sm2/Sm2Internal.h"
 
 #include <openssl/err.h>
 #include <openssl/rand.h>

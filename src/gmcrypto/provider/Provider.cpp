@@ -1,4 +1,4 @@
-#include "gmcrypto/Provider.h"
+#include "gmcrypto/provider/Provider.h"
 
 #include <openssl/core_dispatch.h>
 #include <openssl/core_names.h>
@@ -9,7 +9,7 @@
 
 #include <mutex>
 
-#include "gmcrypto/ProviderAlgorithms.h"
+#include "gmcrypto/provider/ProviderAlgorithms.h"
 
 namespace gmcrypto {
 namespace provider {

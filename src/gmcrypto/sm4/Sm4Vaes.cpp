@@ -2,8 +2,8 @@
 // AES round on both halves of a 256-bit register, each half holding four
 // transposed blocks as in the 128-bit kernels. Encryption is one chain and
 // gains nothing from width, so it is the AVX kernel's.
-#include "gmcrypto/Sm4Kernels.h"
-#include "gmcrypto/Sm4Vector.h"
+#include "gmcrypto/sm4/Sm4Kernels.h"
+#include "gmcrypto/sm4/Sm4Vector.h"
 
 #define SM4_WIDE_INLINE [[gnu::target("aes,avx2,vaes"), gnu::always_inline]] inline
 #define SM4_WIDE_TARGET [[gnu::target("aes,avx2,vaes")]]

@@ -1,4 +1,4 @@
-#include "gmcrypto/ProviderSm4CbcStream.h"
+#include "gmcrypto/provider/ProviderSm4CbcStream.h"
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>

@@ -1,5 +1,5 @@
-#include "gmcrypto/Ec.h"
-#include "gmcrypto/Sm2.h"
+#include "gmcrypto/sm2/Ec.h"
+#include "gmcrypto/sm2/Sm2.h"
 
 namespace gmcrypto {
 

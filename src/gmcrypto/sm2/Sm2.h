@@ -9,7 +9,7 @@
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 
-#include "gmcrypto/Objects.h"
+#include "gmcrypto/objects/Objects.h"
 
 namespace gmcrypto {
 

@@ -5,9 +5,9 @@
 
 #include <string_view>
 
-#include "gmcrypto/Objects.h"
-#include "gmcrypto/Provider.h"
-#include "gmcrypto/ProviderAlgorithms.h"
+#include "gmcrypto/objects/Objects.h"
+#include "gmcrypto/provider/Provider.h"
+#include "gmcrypto/provider/ProviderAlgorithms.h"
 
 namespace gmcrypto {
 namespace {

@@ -3,12 +3,12 @@
 #include <climits>
 #include <cstddef>
 
-#include "gmcrypto/Ec.h"
-#include "gmcrypto/Sm2.h"
-#include "gmcrypto/Sm2Internal.h"
-#include "gmcrypto/Sm2Kdf.h"
-#include "gmcrypto/Sm2Testing.h"
-#include "gmcrypto/Sm3.h"
+#include "gmcrypto/sm2/Ec.h"
+#include "gmcrypto/sm2/Sm2.h"
+#include "gmcrypto/sm2/Sm2Internal.h"
+#include "gmcrypto/sm2/Sm2Kdf.h"
+#include "gmcrypto/sm2/Sm2Testing.h"
+#include "gmcrypto/sm3/Sm3.h"
 
 namespace gmcrypto {
 namespace {
