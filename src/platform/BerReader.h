@@ -1,6 +1,7 @@
 // Bounds-checked reading of one BER element at a time from a complete
 // buffer: definite and indefinite lengths, low tag numbers only (the
-// structures we read here use no others).
+// structures we read here use no others). The der toolkit reads, in BER
+// mode; this keeps the CryptoAPI result codes the envelope code reports.
 #pragma once
 
 #include <span>
