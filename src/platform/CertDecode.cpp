@@ -6,8 +6,12 @@
 #include <cstring>
 #include <vector>
 
+#include "der/Builder.h"
+#include "der/Oid.h"
+#include "der/Reader.h"
 #include "platform/CryptErrors.h"
 #include "platform/CryptMsg.h"
+#include "platform/DerResult.h"
 #include "platform/LastError.h"
 
 namespace {
@@ -71,26 +75,24 @@ BYTE TagOf(StructKind kind) {
   }
 }
 
+// The values decoded here are DER inside certificates and messages we
+// check: definite, shortest lengths, no more than 4 GiB.
+der::Options DerOptions() {
+  der::Options options;
+  options.maxLengthOctets = 4;
+  return options;
+}
+
 // One primitive DER element that must fill the input exactly. Returns 0 or
 // the CryptoAPI code for what is wrong with it.
 HRESULT ReadElement(const BYTE* pb, DWORD cb, BYTE tag, const BYTE** ppContents,
                     DWORD* pcbContents) {
   if (pb == nullptr || cb < 2) return CRYPT_E_ASN1_EOD;
-  if (pb[0] != tag) return CRYPT_E_ASN1_BADTAG;
-  std::size_t length = pb[1];
-  std::size_t offset = 2;
-  if (length & 0x80) {
-    const std::size_t count = length & 0x7F;
-    if (count == 0) return CRYPT_E_ASN1_CORRUPT;  // indefinite length is not DER
-    if (count > 4) return CRYPT_E_ASN1_LARGE;
-    if (cb - offset < count) return CRYPT_E_ASN1_EOD;
-    length = 0;
-    for (std::size_t i = 0; i < count; ++i) length = (length << 8) | pb[offset++];
-  }
-  if (cb - offset < length) return CRYPT_E_ASN1_EOD;
-  if (cb - offset > length) return CRYPT_E_ASN1_CORRUPT;
-  *ppContents = pb + offset;
-  *pcbContents = static_cast<DWORD>(length);
+  der::Element element;
+  const HRESULT hr = platform::DerResult(der::ReadSingle({pb, cb}, DerOptions(), der::Tag(tag), &element));
+  if (FAILED(hr)) return hr;
+  *ppContents = element.contents.data();
+  *pcbContents = static_cast<DWORD>(element.contents.size());
   return S_OK;
 }
 
@@ -152,18 +154,6 @@ HRESULT Decode(StructKind kind, const BYTE* pbEncoded, DWORD cbEncoded, DWORD dw
   return S_OK;
 }
 
-void AppendLength(std::vector<BYTE>& der, std::size_t length) {
-  if (length < 0x80) {
-    der.push_back(static_cast<BYTE>(length));
-    return;
-  }
-  BYTE bytes[sizeof(std::size_t)] = {};
-  int count = 0;
-  for (std::size_t rest = length; rest != 0; rest >>= 8) bytes[count++] = static_cast<BYTE>(rest);
-  der.push_back(static_cast<BYTE>(0x80 | count));
-  while (count > 0) der.push_back(bytes[--count]);
-}
-
 bool Encode(StructKind kind, const void* pvStructInfo, std::vector<BYTE>& der) {
   der.push_back(TagOf(kind));
   std::vector<BYTE> contents;
@@ -196,7 +186,7 @@ bool Encode(StructKind kind, const void* pvStructInfo, std::vector<BYTE>& der) {
       if (contents.empty()) contents.push_back(0);
     }
   }
-  AppendLength(der, contents.size());
+  der::AppendLength(contents.size(), &der);
   der.insert(der.end(), contents.begin(), contents.end());
   return true;
 }
@@ -214,8 +204,7 @@ constexpr BYTE kTagContext1 = 0xA1;
 constexpr HRESULT kBadParameter = HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
 
 void AppendTlv(std::vector<BYTE>& der, BYTE tag, const std::vector<BYTE>& contents) {
-  der.push_back(tag);
-  AppendLength(der, contents.size());
+  der::AppendHeader(der::Tag(tag), contents.size(), &der);
   der.insert(der.end(), contents.begin(), contents.end());
 }
 
@@ -227,57 +216,28 @@ void AppendBlob(std::vector<BYTE>& der, const CRYPT_INTEGER_BLOB& blob) {
   if (blob.cbData != 0) der.insert(der.end(), blob.pbData, blob.pbData + blob.cbData);
 }
 
-void AppendBase128(std::vector<BYTE>& der, std::uint64_t value) {
-  BYTE digits[10];
-  int count = 0;
-  do {
-    digits[count++] = static_cast<BYTE>(value & 0x7F);
-    value >>= 7;
-  } while (value != 0);
-  while (count > 1) der.push_back(static_cast<BYTE>(digits[--count] | 0x80));
-  der.push_back(digits[0]);
-}
-
 // Dotted text to an OBJECT IDENTIFIER: at least two arcs of decimal digits,
 // the first 0, 1 or 2 (the second below 40 unless the first is 2), each arc
 // within 64 bits.
 HRESULT AppendOid(std::vector<BYTE>& der, LPCSTR text) {
   if (text == nullptr) return kBadParameter;
-  std::vector<std::uint64_t> arcs;
-  const char* p = text;
-  for (;;) {
-    if (*p < '0' || *p > '9') return CRYPT_E_OID_FORMAT;
-    std::uint64_t arc = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-      const auto digit = static_cast<std::uint64_t>(*p - '0');
-      if (arc > (UINT64_MAX - digit) / 10) return CRYPT_E_OID_FORMAT;
-      arc = arc * 10 + digit;
-    }
-    arcs.push_back(arc);
-    if (*p == '\0') break;
-    if (*p++ != '.') return CRYPT_E_OID_FORMAT;
-  }
-  if (arcs.size() < 2 || arcs[0] > 2 || (arcs[0] < 2 && arcs[1] >= 40) || arcs[1] > UINT64_MAX - 80)
-    return CRYPT_E_OID_FORMAT;
   std::vector<BYTE> contents;
-  AppendBase128(contents, arcs[0] * 40 + arcs[1]);
-  for (std::size_t i = 2; i < arcs.size(); ++i) AppendBase128(contents, arcs[i]);
+  if (!der::OidFromText(text, &contents)) return CRYPT_E_OID_FORMAT;
   AppendTlv(der, kTagOid, contents);
   return S_OK;
 }
 
 // Big-endian magnitude bytes as a non-negative INTEGER.
-void AppendUnsignedInteger(std::vector<BYTE>& der, std::vector<BYTE> bigEndian) {
-  if (bigEndian.empty() || (bigEndian[0] & 0x80)) bigEndian.insert(bigEndian.begin(), 0);
-  AppendTlv(der, kTagInteger, bigEndian);
+void AppendUnsignedInteger(std::vector<BYTE>& der, const std::vector<BYTE>& bigEndian) {
+  std::vector<BYTE> contents;
+  der::UnsignedIntegerContents(bigEndian, der::IntegerForm::kMinimal, 0, &contents);
+  AppendTlv(der, kTagInteger, contents);
 }
 
 void AppendDword(std::vector<BYTE>& der, DWORD value) {
-  std::vector<BYTE> bytes;
-  for (int shift = 24; shift >= 0; shift -= 8)
-    if (!bytes.empty() || (value >> shift) & 0xFF || shift == 0)
-      bytes.push_back(static_cast<BYTE>(value >> shift));
-  AppendUnsignedInteger(der, bytes);
+  const std::vector<BYTE> bigEndian = {static_cast<BYTE>(value >> 24), static_cast<BYTE>(value >> 16),
+                                       static_cast<BYTE>(value >> 8), static_cast<BYTE>(value)};
+  AppendUnsignedInteger(der, bigEndian);
 }
 
 // SEQUENCE { OID, SET OF values }: each value is complete DER, written in

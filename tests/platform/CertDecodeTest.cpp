@@ -149,6 +149,17 @@ TEST(CryptDecodeObjectEx, MalformedInputAndUnknownTypes) {
   EXPECT_EQ(DecodeError(reinterpret_cast<LPCSTR>(999), {0x04, 0x00}), ERROR_FILE_NOT_FOUND);
 }
 
+// DER has one length form for each length; the longer ones are corrupt,
+// while five length octets stay too large as before.
+TEST(CryptDecodeObjectEx, LongerLengthFormsAreCorrupt) {
+  EXPECT_EQ(DecodeError(X509_OCTET_STRING, {0x04, 0x81, 0x01, 0xAA}),
+            static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT));
+  EXPECT_EQ(DecodeError(X509_OCTET_STRING, {0x04, 0x82, 0x00, 0x01, 0xAA}),
+            static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT));
+  EXPECT_EQ(DecodeError(X509_OCTET_STRING, {0x04, 0x85, 0x00, 0x00, 0x00, 0x00, 0x01, 0xAA}),
+            static_cast<DWORD>(CRYPT_E_ASN1_LARGE));
+}
+
 Bytes Encode(LPCSTR type, const void* info) {
   DWORD size = 0;
   EXPECT_TRUE(CryptEncodeObject(kEncoding, type, info, nullptr, &size));
