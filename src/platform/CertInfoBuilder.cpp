@@ -8,47 +8,25 @@
 #include <ctime>
 #include <string>
 
+#include "der/Reader.h"
+
 namespace {
 
-// One DER element: tag, header length and contents (definite lengths only).
-struct Tlv {
-  BYTE tag = 0;
-  const BYTE* contents = nullptr;
-  std::size_t length = 0;
-  const BYTE* end = nullptr;
-};
-
-bool ReadTlv(const BYTE* p, const BYTE* limit, Tlv& out) {
-  if (limit - p < 2) return false;
-  out.tag = p[0];
-  std::size_t length = p[1];
-  p += 2;
-  if (length & 0x80) {
-    std::size_t count = length & 0x7F;
-    if (count == 0 || count > sizeof(std::size_t) || static_cast<std::size_t>(limit - p) < count)
-      return false;
-    length = 0;
-    for (std::size_t i = 0; i < count; ++i) length = (length << 8) | *p++;
-  }
-  if (static_cast<std::size_t>(limit - p) < length) return false;
-  out.contents = p;
-  out.length = length;
-  out.end = p + length;
-  return true;
-}
-
-// CryptoAPI keeps the serial number's encoded bytes, least significant first,
-// including a leading zero or sign byte.
+// A certificate is DER throughout (its signature covers the encoding), and
+// so is what OpenSSL writes.
 bool SerialBytes(const BYTE* der, std::size_t size, std::vector<BYTE>& out) {
-  const BYTE* limit = der + size;
-  Tlv cert, tbs, item;
-  if (!ReadTlv(der, limit, cert) || cert.tag != 0x30) return false;
-  if (!ReadTlv(cert.contents, cert.end, tbs) || tbs.tag != 0x30) return false;
-  if (!ReadTlv(tbs.contents, tbs.end, item)) return false;
-  if (item.tag == 0xA0 && !ReadTlv(item.end, tbs.end, item)) return false;
-  if (item.tag != 0x02) return false;
-  out.assign(item.contents, item.end);
-  std::reverse(out.begin(), out.end());
+  der::Reader outer({der, size});
+  der::Element cert, tbs, version, serial;
+  if (!der::Ok(outer.Expect(der::Tag(0x30), &cert))) return false;
+  der::Reader fields = outer.Inside(cert);
+  if (!der::Ok(fields.Expect(der::Tag(0x30), &tbs))) return false;
+  der::Reader tbsFields = fields.Inside(tbs);
+  bool hasVersion = false;
+  if (!der::Ok(tbsFields.Optional(der::Tag(0xA0), &version, &hasVersion))) return false;
+  if (!der::Ok(tbsFields.Expect(der::Tag(0x02), &serial))) return false;
+  // CryptoAPI keeps the serial number's encoded bytes, least significant
+  // first, including a leading zero or sign byte.
+  out.assign(serial.contents.rbegin(), serial.contents.rend());
   return true;
 }
 
@@ -72,11 +50,15 @@ bool FillAlgorithm(const X509_ALGOR* alg, CertInfoStorage& store, CRYPT_ALGORITH
   if (size <= 0) return false;
   std::unique_ptr<unsigned char, void (*)(unsigned char*)> owned(
       der, [](unsigned char* p) { OPENSSL_free(p); });
-  Tlv seq, oidTlv;
-  if (!ReadTlv(der, der + size, seq) || !ReadTlv(seq.contents, seq.end, oidTlv)) return false;
+  der::Element sequence, oidElement;
+  der::Reader outer({der, static_cast<std::size_t>(size)});
+  if (!der::Ok(outer.Read(&sequence))) return false;
+  der::Reader fields = outer.Inside(sequence);
+  if (!der::Ok(fields.Read(&oidElement))) return false;
+  const der::Bytes parameters = fields.Rest();
   out.pszObjId = store.KeepText(oid);
-  out.Parameters.cbData = static_cast<DWORD>(seq.end - oidTlv.end);
-  out.Parameters.pbData = store.Keep(oidTlv.end, out.Parameters.cbData);
+  out.Parameters.cbData = static_cast<DWORD>(parameters.size());
+  out.Parameters.pbData = store.Keep(parameters.data(), parameters.size());
   return true;
 }
 

@@ -124,6 +124,19 @@ TEST_F(CertContextTest, RefusesInputThatIsNotExactlyOneCertificate) {
   }
 }
 
+// OpenSSL reads a certificate whose outer length takes more octets than it
+// needs; a certificate is DER, so it is refused all the same.
+TEST_F(CertContextTest, RefusesLengthsLongerThanDerAllows) {
+  const Bytes& good = Rsa().der;
+  ASSERT_GE(good.size(), 4u);
+  ASSERT_EQ(good[1], 0x82);
+  Bytes longer = {0x30, 0x83, 0x00, good[2], good[3]};
+  longer.insert(longer.end(), good.begin() + 4, good.end());
+  SetLastError(0);
+  EXPECT_EQ(Create(longer), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_ASN1_BADTAG));
+}
+
 TEST_F(CertContextTest, SerialNumberIsTheEncodedIntegerLeastSignificantFirst) {
   struct Case {
     Bytes magnitude;
