@@ -12,8 +12,10 @@
 #include <climits>
 #include <memory>
 
+#include "der/Reader.h"
 #include "platform/CryptErrors.h"
 #include "platform/CryptMsgSignedData.h"
+#include "platform/DerResult.h"
 
 namespace platform::msg::detail {
 namespace {
@@ -25,36 +27,17 @@ struct ObjectFree {
   void operator()(ASN1_OBJECT* o) const { ASN1_OBJECT_free(o); }
 };
 
-// One DER/BER header within `in`: the tag, where the contents start and,
-// for a definite length, how long they are.
-struct Header {
-  BYTE tag = 0;
-  std::size_t headerSize = 0;
-  bool indefinite = false;
-  std::size_t length = 0;
-};
-
-HRESULT ReadHeader(std::span<const BYTE> in, Header* out) {
-  if (in.size() < 2) return CRYPT_E_ASN1_EOD;
-  out->tag = in[0];
-  if ((in[0] & 0x1F) == 0x1F) return CRYPT_E_ASN1_BADTAG;  // no high tag numbers here
-  std::size_t offset = 2;
-  std::size_t length = in[1];
-  out->indefinite = false;
-  if (length == 0x80) {
-    if ((in[0] & 0x20) == 0) return CRYPT_E_ASN1_CORRUPT;  // only constructed values
-    out->indefinite = true;
-    length = 0;
-  } else if (length & 0x80) {
-    const std::size_t count = length & 0x7F;
-    if (count > 4) return CRYPT_E_ASN1_LARGE;
-    if (in.size() - offset < count) return CRYPT_E_ASN1_EOD;
-    length = 0;
-    for (std::size_t i = 0; i < count; ++i) length = (length << 8) | in[offset++];
-  }
-  if (!out->indefinite && in.size() - offset < length) return CRYPT_E_ASN1_EOD;
-  out->headerSize = offset;
-  out->length = length;
+// One header within `in`: the tag, where the contents start and, for a
+// definite length, how long they are (the contents must fit). Messages are
+// read as BER: their makers may stream them with indefinite lengths.
+HRESULT ReadHeader(std::span<const BYTE> in, der::Header* out) {
+  der::Options options;
+  options.mode = der::Mode::kBer;
+  options.maxLengthOctets = 4;
+  options.highTagNumbers = false;
+  const HRESULT hr = platform::DerResult(der::ReadHeader(in, options, out));
+  if (FAILED(hr)) return hr;
+  if (!out->indefinite && out->length > in.size() - out->headerSize) return CRYPT_E_ASN1_EOD;
   return S_OK;
 }
 
@@ -82,7 +65,7 @@ bool ToDer(const T* value, int (*i2d)(const T*, unsigned char**), ByteVector* ou
 
 // The contents of a DER value OpenSSL has just written (definite length).
 bool ContentsOf(const ByteVector& der, ByteVector* out) {
-  Header header;
+  der::Header header;
   if (FAILED(ReadHeader(der, &header)) || header.indefinite) return false;
   out->assign(der.begin() + static_cast<std::ptrdiff_t>(header.headerSize),
               der.begin() + static_cast<std::ptrdiff_t>(header.headerSize + header.length));
@@ -165,13 +148,13 @@ bool ReadContent(const PKCS7* contents, SignedDataValue* out) {
   ByteVector info;
   if (!ToDer(contents, i2d_PKCS7, &info)) return false;
   // SEQUENCE { OID, [0] EXPLICIT value OPTIONAL }
-  Header outer, oid, explicitTag;
+  der::Header outer, oid, explicitTag;
   if (FAILED(ReadHeader(info, &outer))) return false;
   std::span<const BYTE> rest = std::span<const BYTE>(info).subspan(outer.headerSize, outer.length);
   if (FAILED(ReadHeader(rest, &oid))) return false;
   rest = rest.subspan(oid.headerSize + oid.length);
   if (rest.empty()) return true;
-  if (FAILED(ReadHeader(rest, &explicitTag)) || explicitTag.tag != 0xA0) return false;
+  if (FAILED(ReadHeader(rest, &explicitTag)) || explicitTag.tag != der::Tag(0xA0)) return false;
   ByteVector value(
       rest.begin() + static_cast<std::ptrdiff_t>(explicitTag.headerSize),
       rest.begin() + static_cast<std::ptrdiff_t>(explicitTag.headerSize + explicitTag.length));
@@ -212,16 +195,16 @@ HRESULT Asn1Failure() {
 
 HRESULT PeekContentType(std::span<const BYTE> message, std::string* oid) {
   oid->clear();
-  Header outer;
+  der::Header outer;
   HRESULT hr = ReadHeader(message, &outer);
   if (FAILED(hr)) return hr;
-  if (outer.tag != 0x30) return CRYPT_E_ASN1_BADTAG;
+  if (outer.tag != der::Tag(0x30)) return CRYPT_E_ASN1_BADTAG;
   std::span<const BYTE> rest = message.subspan(outer.headerSize);
   if (!outer.indefinite) rest = rest.first(outer.length);
-  Header type;
+  der::Header type;
   hr = ReadHeader(rest, &type);
   if (FAILED(hr)) return hr;
-  if (type.tag != V_ASN1_OBJECT || type.indefinite) return CRYPT_E_ASN1_BADTAG;
+  if (type.tag != der::Tag(V_ASN1_OBJECT) || type.indefinite) return CRYPT_E_ASN1_BADTAG;
   const unsigned char* cursor = rest.data();
   std::unique_ptr<ASN1_OBJECT, ObjectFree> object(
       d2i_ASN1_OBJECT(nullptr, &cursor, static_cast<long>(type.headerSize + type.length)));
