@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "der/Reader.h"
+
 #include "platform/CspInternal.h"
 #include "platform/LastError.h"
 
@@ -108,14 +110,14 @@ UniquePkey CertificatePublicKey(std::span<const BYTE> der) {
 
 std::size_t DerElementLength(const BYTE* data) {
   if (data == nullptr || data[0] != 0x30) return 0;
-  BYTE first = data[1];
-  if (first < 0x80) return 2 + static_cast<std::size_t>(first);
-  std::size_t count = first & 0x7F;
-  // Indefinite lengths and sizes beyond 16 MiB are no certificate.
-  if (count == 0 || count > 3) return 0;
-  std::size_t length = 0;
-  for (std::size_t i = 0; i < count; ++i) length = (length << 8) | data[2 + i];
-  return 2 + count + length;
+  // A certificate is DER. Indefinite lengths and sizes beyond 16 MiB are no
+  // certificate, so the header takes five octets at most; the reader looks
+  // at no more of them than the octets before say it has.
+  der::Options options;
+  options.maxLengthOctets = 3;
+  der::Header header;
+  if (!der::Ok(der::ReadHeader({data, 5}, options, &header))) return 0;
+  return header.headerSize + header.length;
 }
 
 HRESULT MakeKeyPair(const KeyAlgorithm& algorithm, DWORD keySpec, EVP_PKEY* key,
