@@ -1,11 +1,23 @@
 #include "platform/BerStreamReader.h"
 
+#include "der/Reader.h"
 #include "platform/CryptErrors.h"
+#include "platform/DerResult.h"
 
 namespace platform::ber {
 namespace {
+
 constexpr std::size_t kMaxLevels = 64;
-constexpr std::size_t kMaxTagOctets = 5;
+
+// Streamed messages are BER: indefinite lengths, longer length forms than
+// needed and high tag numbers all occur. Nesting is bounded by kMaxLevels
+// here, not by the header reader.
+der::Options StreamOptions() {
+  der::Options options;
+  options.mode = der::Mode::kBer;
+  return options;
+}
+
 }  // namespace
 
 BerStreamReader::Event BerStreamReader::Fail(HRESULT hr) {
@@ -67,35 +79,20 @@ BerStreamReader::Event BerStreamReader::ParseHeader(bool* complete) {
   *complete = false;
   Event event;
   if (headerSize_ == 0) return event;
+  der::Header header;
+  const der::Error error = der::ReadHeader({header_, headerSize_}, StreamOptions(), &header);
+  if (error == der::Error::kTruncated) return event;  // more octets to come
+  if (!der::Ok(error)) return Fail(DerResult(error));
   const BYTE tag = header_[0];
-  std::size_t index = 1;
-  if ((tag & 0x1F) == 0x1F) {
-    while (index < headerSize_ && (header_[index] & 0x80) != 0) ++index;
-    if (index > kMaxTagOctets) return Fail(CRYPT_E_ASN1_LARGE);
-    if (index == headerSize_) return event;
-    ++index;
-  }
-  if (index >= headerSize_) return event;
-  const BYTE first = header_[index++];
-  bool indefinite = false;
-  std::uint64_t length = 0;
-  if (first < 0x80) {
-    length = first;
-  } else if (first == 0x80) {
-    indefinite = true;
-  } else {
-    const std::size_t octets = first & 0x7F;
-    if (octets > 8) return Fail(CRYPT_E_ASN1_LARGE);
-    if (headerSize_ < index + octets) return event;
-    for (std::size_t i = 0; i < octets; ++i) length = (length << 8) | header_[index + i];
-    index += octets;
-  }
+  const bool indefinite = header.indefinite;
+  const std::uint64_t length = header.length;
   *complete = true;
   headerSize_ = 0;
-  const std::uint64_t start = offset_ - index;
+  const std::uint64_t start = offset_ - header.headerSize;
   if (tag == 0x00) {
-    // End-of-contents closes the innermost indefinite element and nothing else.
-    if (first != 0x00 || open_.empty() || !open_.back().indefinite)
+    // End-of-contents closes the innermost indefinite element and nothing
+    // else, and is written 00 00 only.
+    if (header.headerSize != 2 || length != 0 || open_.empty() || !open_.back().indefinite)
       return Fail(CRYPT_E_ASN1_CORRUPT);
     open_.pop_back();
     finished_ = open_.empty();
@@ -105,7 +102,6 @@ BerStreamReader::Event BerStreamReader::ParseHeader(bool* complete) {
     return event;
   }
   const bool constructed = (tag & 0x20) != 0;
-  if (indefinite && !constructed) return Fail(CRYPT_E_ASN1_CORRUPT);
   if (!indefinite) {
     if (length > UINT64_MAX - offset_) return Fail(CRYPT_E_ASN1_LARGE);
     if (!open_.empty() && !open_.back().indefinite && offset_ + length > open_.back().end)
