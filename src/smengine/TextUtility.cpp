@@ -6,10 +6,10 @@
 #include <string_view>
 
 #include "platform/Files.h"
+#include "platform/LastErrorResult.h"
 #include "platform/Paths.h"
 #include "platform/WideString.h"
 #include "resources/ResultCodes.h"
-#include "smengine/LastErrorResult.h"
 #include "trace/Trace.h"
 
 namespace {

@@ -4,11 +4,11 @@
 #include <string_view>
 
 #include "platform/LastError.h"
+#include "platform/LastErrorResult.h"
 #include "platform/Resources.h"
 #include "resources/ModuleResources.h"
 #include "resources/ResultCodes.h"
 #include "resources/StringTable.h"
-#include "smengine/LastErrorResult.h"
 #include "trace/Trace.h"
 #include "ui/CertificateRows.h"
 #include "ui/DialogProtocol.h"

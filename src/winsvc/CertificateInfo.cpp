@@ -8,8 +8,8 @@
 #include "platform/CertNames.h"
 #include "platform/CspHandles.h"
 #include "platform/LastError.h"
+#include "platform/LastErrorResult.h"
 #include "resources/ResultCodes.h"
-#include "smengine/LastErrorResult.h"
 #include "smengine/TextUtility.h"
 #include "trace/Trace.h"
 

@@ -2,7 +2,7 @@
 
 #include "platform/Csp.h"
 #include "platform/LastError.h"
-#include "smengine/LastErrorResult.h"
+#include "platform/LastErrorResult.h"
 #include "trace/Trace.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include "platform/CryptMsg.h"
 #include "platform/CspHash.h"
 #include "platform/LastError.h"
-#include "smengine/LastErrorResult.h"
+#include "platform/LastErrorResult.h"
 #include "trace/Trace.h"
 #include "winsvc/CryptoApiSigning.h"
 

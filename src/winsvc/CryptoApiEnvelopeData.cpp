@@ -7,8 +7,8 @@
 
 #include "platform/CryptErrors.h"
 #include "platform/LastError.h"
+#include "platform/LastErrorResult.h"
 #include "resources/ResultCodes.h"
-#include "smengine/LastErrorResult.h"
 #include "trace/Trace.h"
 #include "winsvc/CertificateInfo.h"
 #include "winsvc/CryptoApiEnvelopes.h"

@@ -8,7 +8,7 @@
 #include "platform/CryptErrors.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
-#include "smengine/LastErrorResult.h"
+#include "platform/LastErrorResult.h"
 #include "trace/Trace.h"
 #include "winsvc/CryptoApiEnvelopes.h"
 

@@ -10,7 +10,7 @@
 #include "platform/CspHandles.h"
 #include "platform/CspHash.h"
 #include "platform/LastError.h"
-#include "smengine/LastErrorResult.h"
+#include "platform/LastErrorResult.h"
 #include "smengine/TextUtility.h"
 #include "trace/Trace.h"
 #include "winsvc/CertificateInfo.h"

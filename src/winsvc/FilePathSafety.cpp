@@ -8,12 +8,12 @@
 
 #include "platform/Files.h"
 #include "platform/LastError.h"
+#include "platform/LastErrorResult.h"
 #include "platform/NoFollow.h"
 #include "platform/Paths.h"
 #include "platform/StateFolders.h"
 #include "platform/WideString.h"
 #include "resources/ResultCodes.h"
-#include "smengine/LastErrorResult.h"
 #include "trace/Trace.h"
 
 namespace {

@@ -9,10 +9,10 @@
 #include "platform/CertDecode.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
+#include "platform/LastErrorResult.h"
 #include "resources/ResultCodes.h"
 #include "smengine/ASN1Engine.h"
 #include "smengine/Base64.h"
-#include "smengine/LastErrorResult.h"
 #include "winsvc/CryptoApiSigning.h"
 #include "winsvc/Sm2CspSigning.h"
 

@@ -3,8 +3,8 @@
 #include <memory>
 #include <new>
 
+#include "platform/LastErrorResult.h"
 #include "platform/WideString.h"
-#include "smengine/LastErrorResult.h"
 #include "trace/Trace.h"
 
 namespace {
