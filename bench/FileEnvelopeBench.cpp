@@ -16,9 +16,10 @@
 #include <vector>
 
 #include "pki/TestPki.h"
-#include "smengine/DataEncryption.h"
-#include "smengine/DataSigning.h"
-#include "smengine/EngineResult.h"
+#include "smengine/cipher/DataEncryption.h"
+#include "smengine/common/EngineResult.h"
+#include "smengine/envelope/DataEnvelope.h"
+#include "smengine/signing/DataSigning.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "smengine/ASN1EngineEx.h"
-#include "smengine/EngineResult.h"
+#include "smengine/asn1/ASN1EngineEx.h"
+#include "smengine/common/EngineResult.h"
 
 namespace {
 

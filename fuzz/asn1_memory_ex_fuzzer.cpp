@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "smengine/ASN1EngineEx.h"
-#include "smengine/EngineResult.h"
+#include "smengine/asn1/ASN1EngineEx.h"
+#include "smengine/common/EngineResult.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "smengine/ASN1Engine.h"
-#include "smengine/EngineResult.h"
+#include "smengine/asn1/ASN1Engine.h"
+#include "smengine/common/EngineResult.h"
 
 namespace {
 

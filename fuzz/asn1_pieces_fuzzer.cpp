@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "platform/Files.h"
-#include "smengine/ASN1EngineEx.h"
-#include "smengine/EngineResult.h"
+#include "smengine/asn1/ASN1EngineEx.h"
+#include "smengine/common/EngineResult.h"
 
 namespace {
 

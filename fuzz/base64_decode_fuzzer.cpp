@@ -6,9 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "smengine/Base64.h"
-#include "smengine/Base64Utility.h"
-#include "smengine/EngineResult.h"
+#include "smengine/common/Base64.h"
+#include "smengine/common/Base64Utility.h"
+#include "smengine/common/EngineResult.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "platform/Files.h"
-#include "smengine/CMSEnvelopeOperations.h"
-#include "smengine/EngineResult.h"
+#include "smengine/asn1/CMSEnvelopeOperations.h"
+#include "smengine/common/EngineResult.h"
 
 namespace {
 struct Outs {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "resources/ResultCodes.h"
-#include "smengine/EngineResult.h"
-#include "smengine/PKCS7SignedDataOperations.h"
+#include "smengine/common/EngineResult.h"
+#include "smengine/signing/PKCS7SignedDataOperations.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <memory>
 
-#include "smengine/CMSEnvelopeOperations.h"
-#include "smengine/EngineResult.h"
+#include "smengine/asn1/CMSEnvelopeOperations.h"
+#include "smengine/common/EngineResult.h"
 
 // Whatever decodes must encode again and come back unchanged.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -10,9 +10,9 @@
 
 #include "platform/Files.h"
 #include "resources/ResultCodes.h"
-#include "smengine/Base64Utility.h"
-#include "smengine/EngineResult.h"
-#include "smengine/SMFileCertOperations.h"
+#include "smengine/common/Base64Utility.h"
+#include "smengine/common/EngineResult.h"
+#include "smengine/softcert/SMFileCertOperations.h"
 
 namespace {
 void Check(bool condition) {

@@ -10,7 +10,7 @@
 
 #include "platform/CertContext.h"
 #include "platform/WinTypes.h"
-#include "smengine/TextUtility.h"
+#include "smengine/common/TextUtility.h"
 #include "winsvc/UnregisteredCertContext.h"
 
 namespace agent {

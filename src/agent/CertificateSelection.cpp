@@ -17,7 +17,7 @@
 #include "platform/LastError.h"
 #include "platform/WideString.h"
 #include "resources/ResultCodes.h"
-#include "smengine/TextUtility.h"
+#include "smengine/common/TextUtility.h"
 #include "trace/Trace.h"
 #include "ui/CertificateDialogs.h"
 #include "winsvc/CertificateChecks.h"

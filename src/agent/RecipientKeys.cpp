@@ -16,7 +16,7 @@
 #include "platform/LastError.h"
 #include "platform/WideString.h"
 #include "resources/ResultCodes.h"
-#include "smengine/CMSEnvelopeOperations.h"
+#include "smengine/asn1/CMSEnvelopeOperations.h"
 #include "trace/Trace.h"
 #include "winsvc/UnregisteredCertificates.h"
 

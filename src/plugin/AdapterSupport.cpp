@@ -6,7 +6,7 @@
 #include "platform/Format.h"
 #include "platform/WideString.h"
 #include "plugin/BrowserFuncs.h"
-#include "smengine/TextUtility.h"
+#include "smengine/common/TextUtility.h"
 
 namespace plugin {
 

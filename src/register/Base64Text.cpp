@@ -1,8 +1,8 @@
 #include <memory>
 
 #include "register/ChainOperateInternal.h"
-#include "smengine/Base64.h"
-#include "smengine/TextUtility.h"
+#include "smengine/common/Base64.h"
+#include "smengine/common/TextUtility.h"
 #include "trace/Trace.h"
 
 namespace chainoperate {

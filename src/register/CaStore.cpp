@@ -8,7 +8,7 @@
 #include "register/CertificateChainOperate.h"
 #include "register/ChainOperateInternal.h"
 #include "register/DiscardList.h"
-#include "smengine/TextUtility.h"
+#include "smengine/common/TextUtility.h"
 #include "trace/Trace.h"
 #include "winsvc/CertificateInfo.h"
 #include "winsvc/CertificateStore.h"

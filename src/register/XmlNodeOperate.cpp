@@ -6,7 +6,7 @@
 #include "platform/WideString.h"
 #include "register/CertificateChainOperate.h"
 #include "register/ChainOperateInternal.h"
-#include "smengine/TextUtility.h"
+#include "smengine/common/TextUtility.h"
 #include "trace/Trace.h"
 
 using chainoperate::kSourceUnit;

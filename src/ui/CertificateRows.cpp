@@ -12,7 +12,7 @@
 #include "platform/WideString.h"
 #include "resources/ModuleResources.h"
 #include "resources/StringTable.h"
-#include "smengine/TextUtility.h"
+#include "smengine/common/TextUtility.h"
 #include "trace/Trace.h"
 #include "winsvc/CertificateInfo.h"
 

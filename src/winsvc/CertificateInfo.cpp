@@ -10,7 +10,7 @@
 #include "platform/LastError.h"
 #include "platform/LastErrorResult.h"
 #include "resources/ResultCodes.h"
-#include "smengine/TextUtility.h"
+#include "smengine/common/TextUtility.h"
 #include "trace/Trace.h"
 
 namespace {

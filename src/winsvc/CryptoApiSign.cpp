@@ -11,7 +11,7 @@
 #include "platform/CspHash.h"
 #include "platform/LastError.h"
 #include "platform/LastErrorResult.h"
-#include "smengine/TextUtility.h"
+#include "smengine/common/TextUtility.h"
 #include "trace/Trace.h"
 #include "winsvc/CertificateInfo.h"
 #include "winsvc/CryptoApiSigning.h"

@@ -11,8 +11,8 @@
 #include "platform/LastError.h"
 #include "platform/LastErrorResult.h"
 #include "resources/ResultCodes.h"
-#include "smengine/ASN1Engine.h"
-#include "smengine/Base64.h"
+#include "smengine/asn1/ASN1Engine.h"
+#include "smengine/common/Base64.h"
 #include "winsvc/CryptoApiSigning.h"
 #include "winsvc/Sm2CspSigning.h"
 

@@ -11,7 +11,7 @@
 #include "platform/LastError.h"
 #include "platform/LastErrorResult.h"
 #include "resources/ResultCodes.h"
-#include "smengine/TextUtility.h"
+#include "smengine/common/TextUtility.h"
 #include "trace/Trace.h"
 #include "winsvc/SigningPieces.h"
 #include "winsvc/Sm2CspSigning.h"

@@ -16,7 +16,7 @@
 #include "platform/Csp.h"
 #include "platform/EventTrace.h"
 #include "resources/ResultCodes.h"
-#include "smengine/Base64.h"
+#include "smengine/common/Base64.h"
 #include "trace/Trace.h"
 #include "winsvc/UnregisteredCertContext.h"
 

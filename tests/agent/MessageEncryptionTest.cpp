@@ -12,8 +12,8 @@
 #include "agent/CryptoAgent.h"
 #include "platform/CspProvider.h"
 #include "resources/ResultCodes.h"
-#include "smengine/Base64.h"
-#include "smengine/CMSEnvelopeOperations.h"
+#include "smengine/asn1/CMSEnvelopeOperations.h"
+#include "smengine/common/Base64.h"
 #include "support/Subprocess.h"
 #include "winsvc/UnregisteredCertificates.h"
 

@@ -13,7 +13,7 @@
 #include "AgentTestSupport.h"
 #include "platform/Csp.h"
 #include "resources/ResultCodes.h"
-#include "smengine/Base64.h"
+#include "smengine/common/Base64.h"
 #include "winsvc/CertificateStore.h"
 #include "winsvc/UnregisteredCertificates.h"
 

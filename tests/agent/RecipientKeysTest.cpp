@@ -11,8 +11,8 @@
 #include "agent/AgentRoutines.h"
 #include "platform/CspProvider.h"
 #include "resources/ResultCodes.h"
-#include "smengine/CMSEnvelopeOperations.h"
-#include "smengine/DataEncryption.h"
+#include "smengine/asn1/CMSEnvelopeOperations.h"
+#include "smengine/cipher/DataEncryption.h"
 #include "winsvc/UnregisteredCertificates.h"
 
 namespace {

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "platform/Files.h"
-#include "smengine/ASN1EngineEx.h"
 #include "smengine/Asn1TestBytes.h"
-#include "smengine/EngineResult.h"
+#include "smengine/asn1/ASN1EngineEx.h"
+#include "smengine/common/EngineResult.h"
 #include "support/TempEnvironment.h"
 
 namespace {

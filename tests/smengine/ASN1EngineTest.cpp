@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "smengine/ASN1Engine.h"
 #include "smengine/Asn1TestBytes.h"
-#include "smengine/EngineResult.h"
+#include "smengine/asn1/ASN1Engine.h"
+#include "smengine/common/EngineResult.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "smengine/Base64.h"
+#include "smengine/common/Base64.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "resources/ResultCodes.h"
-#include "smengine/Base64Utility.h"
-#include "smengine/EngineResult.h"
+#include "smengine/common/Base64Utility.h"
+#include "smengine/common/EngineResult.h"
 
 namespace {
 

@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "resources/ResultCodes.h"
-#include "smengine/ASN1EngineEx.h"
 #include "smengine/ChildMemory.h"
-#include "smengine/DataSigning.h"
 #include "smengine/EnvelopeTestSupport.h"
+#include "smengine/asn1/ASN1EngineEx.h"
+#include "smengine/signing/DataSigning.h"
 #include "support/TempEnvironment.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include "pki/TestPki.h"
 #include "resources/ResultCodes.h"
 #include "smengine/Asn1TestBytes.h"
-#include "smengine/CMSEnvelopeOperations.h"
-#include "smengine/EngineResult.h"
+#include "smengine/asn1/CMSEnvelopeOperations.h"
+#include "smengine/common/EngineResult.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include "platform/Files.h"
 #include "resources/ResultCodes.h"
 #include "smengine/Asn1TestBytes.h"
-#include "smengine/CMSEnvelopeOperations.h"
-#include "smengine/EngineResult.h"
+#include "smengine/asn1/CMSEnvelopeOperations.h"
+#include "smengine/common/EngineResult.h"
 
 namespace {
 

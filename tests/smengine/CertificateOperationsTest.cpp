@@ -6,8 +6,8 @@
 
 #include "pki/TestPki.h"
 #include "resources/ResultCodes.h"
-#include "smengine/CertificateOperations.h"
-#include "smengine/EngineResult.h"
+#include "smengine/common/EngineResult.h"
+#include "smengine/softcert/CertificateOperations.h"
 
 namespace {
 

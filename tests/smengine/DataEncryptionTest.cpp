@@ -6,8 +6,8 @@
 
 #include "gmcrypto/sm4/Sm4.h"
 #include "pki/TestPki.h"
-#include "smengine/DataEncryption.h"
-#include "smengine/EngineResult.h"
+#include "smengine/cipher/DataEncryption.h"
+#include "smengine/common/EngineResult.h"
 
 namespace {
 

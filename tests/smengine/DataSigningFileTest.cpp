@@ -12,9 +12,9 @@
 #include "pki/TestPki.h"
 #include "platform/Files.h"
 #include "resources/ResultCodes.h"
-#include "smengine/DataSigning.h"
-#include "smengine/EngineResult.h"
-#include "smengine/Misc.h"
+#include "smengine/common/EngineResult.h"
+#include "smengine/common/Misc.h"
+#include "smengine/signing/DataSigning.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include "pki/TestPki.h"
 #include "platform/Files.h"
 #include "resources/ResultCodes.h"
-#include "smengine/Base64Utility.h"
-#include "smengine/DataSigning.h"
-#include "smengine/EngineResult.h"
+#include "smengine/common/Base64Utility.h"
+#include "smengine/common/EngineResult.h"
+#include "smengine/signing/DataSigning.h"
 
 namespace {
 

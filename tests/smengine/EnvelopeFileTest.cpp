@@ -8,7 +8,7 @@
 
 #include "resources/ResultCodes.h"
 #include "smengine/EnvelopeTestSupport.h"
-#include "smengine/RSADataEncryption.h"
+#include "smengine/envelope/RSADataEncryption.h"
 
 namespace {
 

@@ -12,9 +12,10 @@
 #include "pki/TestPki.h"
 #include "platform/Files.h"
 #include "smengine/Asn1TestBytes.h"
-#include "smengine/CMSEnvelopeOperations.h"
-#include "smengine/DataEncryption.h"
-#include "smengine/EngineResult.h"
+#include "smengine/asn1/CMSEnvelopeOperations.h"
+#include "smengine/cipher/DataEncryption.h"
+#include "smengine/common/EngineResult.h"
+#include "smengine/envelope/DataEnvelope.h"
 
 namespace envelopetest {
 

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "smengine/EngineResult.h"
-#include "smengine/Misc.h"
+#include "smengine/common/EngineResult.h"
+#include "smengine/common/Misc.h"
 #include "support/TempEnvironment.h"
 
 namespace {

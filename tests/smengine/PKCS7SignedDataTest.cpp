@@ -14,9 +14,9 @@
 #include "gmcrypto/sm3/Sm3.h"
 #include "pki/TestPki.h"
 #include "resources/ResultCodes.h"
-#include "smengine/EngineResult.h"
-#include "smengine/PKCS7SignedDataOperations.h"
-#include "smengine/SMFileCertOperations.h"
+#include "smengine/common/EngineResult.h"
+#include "smengine/signing/PKCS7SignedDataOperations.h"
+#include "smengine/softcert/SMFileCertOperations.h"
 
 namespace {
 

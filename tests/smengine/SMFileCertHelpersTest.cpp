@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "pki/TestPki.h"
-#include "smengine/EngineResult.h"
-#include "smengine/SMFileCertOperations.h"
+#include "smengine/common/EngineResult.h"
+#include "smengine/softcert/SMFileCertOperations.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include "pki/TestPki.h"
 #include "resources/ResultCodes.h"
-#include "smengine/EngineResult.h"
-#include "smengine/SMFileCertOperations.h"
+#include "smengine/common/EngineResult.h"
+#include "smengine/softcert/SMFileCertOperations.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "platform/WideString.h"
 #include "resources/ResultCodes.h"
-#include "smengine/TextUtility.h"
+#include "smengine/common/TextUtility.h"
 #include "support/TempEnvironment.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include "CertificateTestSupport.h"
 #include "resources/ResultCodes.h"
-#include "smengine/TextUtility.h"
+#include "smengine/common/TextUtility.h"
 #include "winsvc/CertificateChecks.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "platform/CertStore.h"
 #include "platform/CspProvider.h"
 #include "platform/WideString.h"
-#include "smengine/Base64.h"
+#include "smengine/common/Base64.h"
 #include "support/TempEnvironment.h"
 #include "winsvc/UnregisteredCertContext.h"
 

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "SigningTestSupport.h"
-#include "smengine/DataSigning.h"
-#include "smengine/EngineResult.h"
+#include "smengine/common/EngineResult.h"
+#include "smengine/signing/DataSigning.h"
 #include "winsvc/Sm2CspSigning.h"
 
 namespace {

@@ -24,8 +24,8 @@
 #include "platform/WideString.h"
 #include "register/CertificateChainOperate.h"
 #include "resources/ModuleResources.h"
-#include "smengine/Base64.h"
-#include "smengine/TextUtility.h"
+#include "smengine/common/Base64.h"
+#include "smengine/common/TextUtility.h"
 
 namespace certcli {
 

@@ -17,8 +17,8 @@
 #include "platform/CspProvider.h"
 #include "platform/WideString.h"
 #include "resources/ResultCodes.h"
-#include "smengine/Base64Utility.h"
-#include "smengine/SMFileCertOperations.h"
+#include "smengine/common/Base64Utility.h"
+#include "smengine/softcert/SMFileCertOperations.h"
 
 namespace certcli {
 

@@ -19,10 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "smengine/DataEncryption.h"
-#include "smengine/DataSigning.h"
-#include "smengine/EngineResult.h"
-#include "smengine/SMFileCertOperations.h"
+#include "smengine/cipher/DataEncryption.h"
+#include "smengine/common/EngineResult.h"
+#include "smengine/envelope/DataEnvelope.h"
+#include "smengine/signing/DataSigning.h"
+#include "smengine/softcert/SMFileCertOperations.h"
 
 namespace {
 
