@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "der/Reader.h"
-
 #include "platform/CspInternal.h"
 #include "platform/LastError.h"
 
