@@ -73,6 +73,12 @@ std::string Text(const ParsedArgs& parsed, std::string_view name) {
   return value ? *value : std::string();
 }
 
+// --host as given, else the host installed beside this tool.
+std::filesystem::path HostNamed(const ParsedArgs& parsed) {
+  const std::string* given = parsed.Value("--host");
+  return install::FindHost(given ? std::optional(*given) : std::nullopt, bridge::ProgramPath());
+}
+
 // Policies bind the whole machine: only with --system.
 bool PolicyArgsFit(const ParsedArgs& parsed, const BrowserArgs& args) {
   const bool urls = parsed.Value("--update-url") || parsed.Value("--xpi-url");
@@ -91,9 +97,7 @@ int Install(const ParsedArgs& parsed) {
   const auto args = ReadBrowserArgs(parsed, true);
   if (!args || !PolicyArgsFit(parsed, *args)) return kExitUsage;
   const install::Scope scope = *args->scope;
-  const auto host = install::FindHost(parsed.Value("--host") ? std::optional(*parsed.Value("--host"))
-                                                             : std::nullopt,
-                                      bridge::ProgramPath());
+  const auto host = HostNamed(parsed);
   if (host.empty()) {
     Error("no executable npsigil-bridge found (give it with --host PATH)");
     return kExitFailure;
@@ -193,9 +197,7 @@ int Test(const ParsedArgs& parsed) {
       return kExitUsage;
     }
   }
-  const auto host = install::FindHost(parsed.Value("--host") ? std::optional(*parsed.Value("--host"))
-                                                             : std::nullopt,
-                                      bridge::ProgramPath());
+  const auto host = HostNamed(parsed);
   const auto extension = host.empty() ? std::nullopt : bridge::ExtensionFolder(host.string());
   if (!extension) {
     Error("the npSigil extension's folder is not found beside an npsigil-bridge (give one with "
