@@ -8,8 +8,8 @@
 #include <cstddef>
 #include <memory>
 
-#include "platform/CertContext.h"
-#include "platform/WinTypes.h"
+#include "platform/cert/CertContext.h"
+#include "platform/base/WinTypes.h"
 #include "smengine/common/TextUtility.h"
 #include "winsvc/UnregisteredCertContext.h"
 

@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <memory>
 
-#include "platform/CertContext.h"
-#include "platform/CertStore.h"
-#include "platform/WinTypes.h"
+#include "platform/cert/CertContext.h"
+#include "platform/store/CertStore.h"
+#include "platform/base/WinTypes.h"
 #include "winsvc/UnregisteredCertContext.h"
 
 namespace agent {

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/CertContext.h"
-#include "platform/WinTypes.h"
+#include "platform/cert/CertContext.h"
+#include "platform/base/WinTypes.h"
 #include "winsvc/UnregisteredCertContext.h"
 
 namespace agent {

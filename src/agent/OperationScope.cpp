@@ -7,11 +7,11 @@
 
 #include "agent/CryptoAgent.h"
 #include "agent/SiteConsent.h"
-#include "platform/Bstr.h"
-#include "platform/Format.h"
-#include "platform/LastError.h"
-#include "platform/Paths.h"
-#include "platform/WideString.h"
+#include "platform/base/Bstr.h"
+#include "platform/base/Format.h"
+#include "platform/base/LastError.h"
+#include "platform/fs/Paths.h"
+#include "platform/base/WideString.h"
 #include "resources/ResultCodes.h"
 
 namespace agent {

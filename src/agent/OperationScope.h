@@ -8,7 +8,7 @@
 #include <source_location>
 #include <string>
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 #include "trace/Trace.h"
 #include "winsvc/FilePathSafety.h"
 

@@ -7,9 +7,9 @@
 #include "consent/FolderGrants.h"
 #include "consent/PasswordThrottle.h"
 #include "consent/SiteApprovals.h"
-#include "platform/Paths.h"
-#include "platform/Resources.h"
-#include "platform/WideString.h"
+#include "platform/fs/Paths.h"
+#include "platform/base/Resources.h"
+#include "platform/base/WideString.h"
 #include "resources/ResultCodes.h"
 #include "ui/ConsentProtocol.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "consent/Origin.h"
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 #include "trace/Trace.h"
 
 namespace agent {

@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 
 namespace bridge {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/Bstr.h"
+#include "platform/base/Bstr.h"
 
 namespace bridge {
 

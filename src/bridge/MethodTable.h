@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "agent/CryptoAgent.h"
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 
 namespace bridge {
 

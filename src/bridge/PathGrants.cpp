@@ -1,6 +1,6 @@
 #include "bridge/PathGrants.h"
 
-#include "platform/NoFollow.h"
+#include "platform/fs/NoFollow.h"
 
 namespace bridge {
 

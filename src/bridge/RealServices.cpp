@@ -1,7 +1,7 @@
 #include "bridge/Services.h"
 
 #include "consent/FolderGrants.h"
-#include "platform/Resources.h"
+#include "platform/base/Resources.h"
 #include "trace/Trace.h"
 #include "ui/FileChooser.h"
 

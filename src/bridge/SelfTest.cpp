@@ -6,8 +6,8 @@
 
 #include "bridge/Manifest.h"
 #include "bridge/MethodTable.h"
-#include "platform/CertStore.h"
-#include "platform/Resources.h"
+#include "platform/store/CertStore.h"
+#include "platform/base/Resources.h"
 #include "resources/ModuleResources.h"
 #include "resources/StringTable.h"
 #include "ui/CertificateDialogs.h"

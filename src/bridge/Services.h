@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "consent/Origin.h"
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 
 namespace bridge {
 

@@ -13,7 +13,7 @@
 #include "bridge/MethodTable.h"
 #include "bridge/OriginPolicy.h"
 #include "bridge/Utf.h"
-#include "platform/Bstr.h"
+#include "platform/base/Bstr.h"
 #include "resources/ResultCodes.h"
 #include "ui/FileChooser.h"
 

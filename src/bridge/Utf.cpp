@@ -1,6 +1,6 @@
 #include "bridge/Utf.h"
 
-#include "platform/WideString.h"
+#include "platform/base/WideString.h"
 
 namespace bridge {
 

@@ -5,7 +5,7 @@
 #include <cerrno>
 
 #include "consent/SitesInternal.h"
-#include "platform/LastError.h"
+#include "platform/base/LastError.h"
 
 namespace consent {
 

@@ -55,7 +55,7 @@
 #include <vector>
 
 #include "consent/Origin.h"
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 
 namespace consent {
 

@@ -12,8 +12,8 @@
 #include <system_error>
 
 #include "consent/SitesInternal.h"
-#include "platform/LastError.h"
-#include "platform/StateFolders.h"
+#include "platform/base/LastError.h"
+#include "platform/fs/StateFolders.h"
 
 namespace consent::detail {
 

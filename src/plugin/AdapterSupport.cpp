@@ -3,8 +3,8 @@
 #include <cstring>
 #include <new>
 
-#include "platform/Format.h"
-#include "platform/WideString.h"
+#include "platform/base/Format.h"
+#include "platform/base/WideString.h"
 #include "plugin/BrowserFuncs.h"
 #include "smengine/common/TextUtility.h"
 

@@ -6,8 +6,8 @@
 #include <memory>
 #include <span>
 
-#include "platform/Bstr.h"
-#include "platform/WinTypes.h"
+#include "platform/base/Bstr.h"
+#include "platform/base/WinTypes.h"
 #include "plugin/npapi.h"
 #include "trace/Trace.h"
 

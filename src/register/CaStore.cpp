@@ -3,8 +3,8 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/CertStore.h"
-#include "platform/LastError.h"
+#include "platform/store/CertStore.h"
+#include "platform/base/LastError.h"
 #include "register/CertificateChainOperate.h"
 #include "register/ChainOperateInternal.h"
 #include "register/DiscardList.h"

@@ -5,8 +5,8 @@
 #include <memory>
 #include <new>
 
-#include "platform/LastError.h"
-#include "platform/Resources.h"
+#include "platform/base/LastError.h"
+#include "platform/base/Resources.h"
 #include "register/ChainOperateInternal.h"
 #include "resources/ModuleResources.h"
 #include "resources/ResultCodes.h"

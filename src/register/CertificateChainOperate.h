@@ -5,8 +5,8 @@
 // removed. Every operation returns a result code and traces its failures.
 #pragma once
 
-#include "platform/CertStore.h"
-#include "platform/WinTypes.h"
+#include "platform/store/CertStore.h"
+#include "platform/base/WinTypes.h"
 #include "register/XmlDom.h"
 #include "winsvc/CertificateChecks.h"
 

@@ -2,7 +2,7 @@
 // and the obsolete one removed.
 #include <memory>
 
-#include "platform/Registry.h"
+#include "platform/registry/Registry.h"
 #include "register/CertificateChainOperate.h"
 #include "register/ChainOperateInternal.h"
 #include "register/DiscardList.h"

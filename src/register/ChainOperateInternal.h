@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "platform/LastError.h"
-#include "platform/WinTypes.h"
+#include "platform/base/LastError.h"
+#include "platform/base/WinTypes.h"
 
 class StepTrace;
 

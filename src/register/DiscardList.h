@@ -2,7 +2,7 @@
 // trusted: removed from the machine stores before the CA chain goes in.
 #pragma once
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 
 // One obsolete intermediate certificate, matched in the machine "CA" store.
 // The DN texts are case-insensitive substrings of the X.500 names; the

@@ -6,7 +6,7 @@
 #include <bit>
 #include <climits>
 
-#include "platform/WideString.h"
+#include "platform/base/WideString.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 
 struct _xmlDoc;
 struct _xmlNode;

@@ -3,7 +3,7 @@
 #include <memory>
 #include <new>
 
-#include "platform/WideString.h"
+#include "platform/base/WideString.h"
 #include "register/CertificateChainOperate.h"
 #include "register/ChainOperateInternal.h"
 #include "smengine/common/TextUtility.h"

@@ -2,7 +2,7 @@
 // tools/artwork and compiled in from the generated DialogArtwork.cpp.
 #pragma once
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 
 inline constexpr UINT IDB_SYSTEM_CERTIFICATE = 105;  // 128 x 128, software keys
 inline constexpr UINT IDB_KEY_CERTIFICATE = 106;     // 128 x 128, hardware keys

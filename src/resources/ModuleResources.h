@@ -2,7 +2,7 @@
 // LoadStringW and FindResourceW take.
 #pragma once
 
-#include "platform/Resources.h"
+#include "platform/base/Resources.h"
 
 const MODULE_RESOURCES& SigilModuleResources();
 HMODULE GetSigilModuleHandle();

@@ -2,7 +2,7 @@
 // the message in the module's string table.
 #pragma once
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 
 inline constexpr HRESULT SigilCode(std::uint16_t id) { return MakeHResult(0xA0070000u | id); }
 

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "platform/Resources.h"
+#include "platform/base/Resources.h"
 
 // Dialog texts (English and Simplified Chinese only).
 inline constexpr UINT IDS_SELECT_CERT_HEADER = 203;

@@ -7,7 +7,7 @@
 #include <initializer_list>
 #include <source_location>
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 
 // Enable flags, as the writers test them.
 inline constexpr ULONG TRACE_FLAG_ENGINE = 0x1;  // engine failure lines, a few plug-in errors

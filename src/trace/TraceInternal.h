@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "platform/EventTrace.h"
+#include "platform/etw/EventTrace.h"
 #include "trace/Trace.h"
 
 namespace trace_internal {

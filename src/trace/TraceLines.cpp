@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <source_location>
 
-#include "platform/LastError.h"
+#include "platform/base/LastError.h"
 #include "trace/Trace.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Registration of the provider, its control callback and the global-logger
 // start-up.
-#include "platform/LastError.h"
-#include "platform/Registry.h"
+#include "platform/base/LastError.h"
+#include "platform/registry/Registry.h"
 #include "trace/TraceInternal.h"
 
 namespace trace_internal {

@@ -4,7 +4,7 @@
 #include <memory>
 #include <new>
 
-#include "platform/LastError.h"
+#include "platform/base/LastError.h"
 #include "trace/TraceInternal.h"
 
 namespace {

@@ -3,9 +3,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/LastError.h"
-#include "platform/LastErrorResult.h"
-#include "platform/Resources.h"
+#include "platform/base/LastError.h"
+#include "platform/base/LastErrorResult.h"
+#include "platform/base/Resources.h"
 #include "resources/ModuleResources.h"
 #include "resources/ResultCodes.h"
 #include "resources/StringTable.h"

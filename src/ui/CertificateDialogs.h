@@ -4,9 +4,9 @@
 // only the texts of DialogProtocol.h cross between the two.
 #pragma once
 
-#include "platform/CertContext.h"
-#include "platform/CertStore.h"
-#include "platform/WinTypes.h"
+#include "platform/cert/CertContext.h"
+#include "platform/store/CertStore.h"
+#include "platform/base/WinTypes.h"
 #include "winsvc/CertificateStore.h"
 
 // dwMode 0: only the resource module is used; 1: the title and both

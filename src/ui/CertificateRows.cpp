@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <memory>
 
-#include "platform/CertDecode.h"
-#include "platform/Csp.h"
-#include "platform/Format.h"
-#include "platform/LastError.h"
-#include "platform/LastErrorResult.h"
-#include "platform/Resources.h"
-#include "platform/WideString.h"
+#include "platform/cert/CertDecode.h"
+#include "platform/csp/Csp.h"
+#include "platform/base/Format.h"
+#include "platform/base/LastError.h"
+#include "platform/base/LastErrorResult.h"
+#include "platform/base/Resources.h"
+#include "platform/base/WideString.h"
 #include "resources/ModuleResources.h"
 #include "resources/StringTable.h"
 #include "smengine/common/TextUtility.h"

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/CertContext.h"
-#include "platform/CertStore.h"
-#include "platform/WinTypes.h"
+#include "platform/cert/CertContext.h"
+#include "platform/store/CertStore.h"
+#include "platform/base/WinTypes.h"
 #include "ui/DialogProtocol.h"
 #include "winsvc/CertificateStore.h"
 

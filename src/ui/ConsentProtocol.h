@@ -26,7 +26,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 
 namespace ui {
 

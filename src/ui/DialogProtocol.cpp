@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstdio>
 
-#include "platform/WideString.h"
+#include "platform/base/WideString.h"
 
 namespace ui {
 namespace {

@@ -16,7 +16,7 @@
 
 #include <string>
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 #include "trace/Trace.h"
 
 namespace ui {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 #include "ui/FileChooser.h"
 
 namespace ui {

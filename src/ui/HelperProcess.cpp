@@ -17,7 +17,7 @@
 #include <filesystem>
 #include <mutex>
 
-#include "platform/LastError.h"
+#include "platform/base/LastError.h"
 
 extern char** environ;
 

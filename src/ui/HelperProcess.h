@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 #include "trace/Trace.h"
 
 namespace ui {

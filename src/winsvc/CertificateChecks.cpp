@@ -4,8 +4,8 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/CertNames.h"
-#include "platform/WideString.h"
+#include "platform/cert/CertNames.h"
+#include "platform/base/WideString.h"
 #include "resources/ResultCodes.h"
 #include "trace/Trace.h"
 #include "winsvc/CertificateInfo.h"

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/CertContext.h"
-#include "platform/WinTypes.h"
+#include "platform/cert/CertContext.h"
+#include "platform/base/WinTypes.h"
 
 // Every field unset (null / 0) means "no test"; a missing filter behaves the
 // same. The caller owns the filter and everything it points to.

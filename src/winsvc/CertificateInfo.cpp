@@ -5,10 +5,10 @@
 #include <new>
 #include <string>
 
-#include "platform/CertNames.h"
-#include "platform/CspHandles.h"
-#include "platform/LastError.h"
-#include "platform/LastErrorResult.h"
+#include "platform/cert/CertNames.h"
+#include "platform/csp/CspHandles.h"
+#include "platform/base/LastError.h"
+#include "platform/base/LastErrorResult.h"
 #include "resources/ResultCodes.h"
 #include "smengine/common/TextUtility.h"
 #include "trace/Trace.h"

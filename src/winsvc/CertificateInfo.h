@@ -6,11 +6,11 @@
 
 #include <source_location>
 
-#include "platform/CertContext.h"
-#include "platform/CertDecode.h"  // SYSTEMTIME
-#include "platform/Csp.h"         // HCRYPTPROV
-#include "platform/CspHandles.h"
-#include "platform/WinTypes.h"
+#include "platform/cert/CertContext.h"
+#include "platform/cert/CertDecode.h"  // SYSTEMTIME
+#include "platform/csp/Csp.h"         // HCRYPTPROV
+#include "platform/csp/CspHandles.h"
+#include "platform/base/WinTypes.h"
 
 class StepTrace;
 

@@ -1,8 +1,8 @@
 #include "winsvc/CertificateStore.h"
 
-#include "platform/Csp.h"
-#include "platform/LastError.h"
-#include "platform/LastErrorResult.h"
+#include "platform/csp/Csp.h"
+#include "platform/base/LastError.h"
+#include "platform/base/LastErrorResult.h"
 #include "trace/Trace.h"
 
 namespace {

@@ -5,9 +5,9 @@
 
 #include <vector>
 
-#include "platform/CertContext.h"
-#include "platform/CertStore.h"
-#include "platform/WinTypes.h"
+#include "platform/cert/CertContext.h"
+#include "platform/store/CertStore.h"
+#include "platform/base/WinTypes.h"
 #include "winsvc/CertificateChecks.h"
 
 // Closes a store handle when the scope ends (null is left alone).

@@ -4,10 +4,10 @@
 #include <memory>
 #include <new>
 
-#include "platform/CryptMsg.h"
-#include "platform/CspHash.h"
-#include "platform/LastError.h"
-#include "platform/LastErrorResult.h"
+#include "platform/msg/CryptMsg.h"
+#include "platform/csp/CspHash.h"
+#include "platform/base/LastError.h"
+#include "platform/base/LastErrorResult.h"
 #include "trace/Trace.h"
 #include "winsvc/CryptoApiSigning.h"
 

@@ -5,12 +5,12 @@
 #include <new>
 #include <string>
 
-#include "platform/Bstr.h"
-#include "platform/CertDecode.h"
-#include "platform/CryptMsg.h"
-#include "platform/LastError.h"
-#include "platform/LastErrorResult.h"
-#include "platform/WideString.h"
+#include "platform/base/Bstr.h"
+#include "platform/cert/CertDecode.h"
+#include "platform/msg/CryptMsg.h"
+#include "platform/base/LastError.h"
+#include "platform/base/LastErrorResult.h"
+#include "platform/base/WideString.h"
 #include "trace/Trace.h"
 #include "winsvc/CryptoApiSigning.h"
 #include "winsvc/SigningPieces.h"

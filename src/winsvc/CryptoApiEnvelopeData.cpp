@@ -5,9 +5,9 @@
 #include <memory>
 #include <new>
 
-#include "platform/CryptErrors.h"
-#include "platform/LastError.h"
-#include "platform/LastErrorResult.h"
+#include "platform/base/CryptErrors.h"
+#include "platform/base/LastError.h"
+#include "platform/base/LastErrorResult.h"
 #include "resources/ResultCodes.h"
 #include "trace/Trace.h"
 #include "winsvc/CertificateInfo.h"

@@ -5,10 +5,10 @@
 #include <memory>
 #include <new>
 
-#include "platform/CryptErrors.h"
-#include "platform/Files.h"
-#include "platform/LastError.h"
-#include "platform/LastErrorResult.h"
+#include "platform/base/CryptErrors.h"
+#include "platform/fs/Files.h"
+#include "platform/base/LastError.h"
+#include "platform/base/LastErrorResult.h"
 #include "trace/Trace.h"
 #include "winsvc/CryptoApiEnvelopes.h"
 

@@ -14,11 +14,11 @@
 
 #include <vector>
 
-#include "platform/CertStore.h"
-#include "platform/CryptMsg.h"
-#include "platform/Csp.h"
-#include "platform/Files.h"
-#include "platform/WinTypes.h"
+#include "platform/store/CertStore.h"
+#include "platform/msg/CryptMsg.h"
+#include "platform/csp/Csp.h"
+#include "platform/fs/Files.h"
+#include "platform/base/WinTypes.h"
 #include "winsvc/CertificateStore.h"
 
 class StepTrace;

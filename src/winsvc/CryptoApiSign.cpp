@@ -6,11 +6,11 @@
 #include <new>
 #include <string>
 
-#include "platform/Csp.h"
-#include "platform/CspHandles.h"
-#include "platform/CspHash.h"
-#include "platform/LastError.h"
-#include "platform/LastErrorResult.h"
+#include "platform/csp/Csp.h"
+#include "platform/csp/CspHandles.h"
+#include "platform/csp/CspHash.h"
+#include "platform/base/LastError.h"
+#include "platform/base/LastErrorResult.h"
 #include "smengine/common/TextUtility.h"
 #include "trace/Trace.h"
 #include "winsvc/CertificateInfo.h"

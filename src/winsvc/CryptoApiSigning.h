@@ -13,9 +13,9 @@
 // only on success.
 #pragma once
 
-#include "platform/CertContext.h"
-#include "platform/Csp.h"
-#include "platform/WinTypes.h"
+#include "platform/cert/CertContext.h"
+#include "platform/csp/Csp.h"
+#include "platform/base/WinTypes.h"
 
 // Hashes the data with the CSP of the certificate's private key (the CSP may
 // show its own PIN prompt) and signs the hash with that key.

@@ -4,13 +4,13 @@
 #include <memory>
 #include <new>
 
-#include "platform/CertStore.h"
-#include "platform/CryptErrors.h"
-#include "platform/CryptMsg.h"
-#include "platform/CspHandles.h"
-#include "platform/CspHash.h"
-#include "platform/LastError.h"
-#include "platform/LastErrorResult.h"
+#include "platform/store/CertStore.h"
+#include "platform/base/CryptErrors.h"
+#include "platform/msg/CryptMsg.h"
+#include "platform/csp/CspHandles.h"
+#include "platform/csp/CspHash.h"
+#include "platform/base/LastError.h"
+#include "platform/base/LastErrorResult.h"
 #include "resources/ResultCodes.h"
 #include "smengine/common/Base64.h"
 #include "smengine/common/TextUtility.h"

@@ -6,13 +6,13 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Files.h"
-#include "platform/LastError.h"
-#include "platform/LastErrorResult.h"
-#include "platform/NoFollow.h"
-#include "platform/Paths.h"
-#include "platform/StateFolders.h"
-#include "platform/WideString.h"
+#include "platform/fs/Files.h"
+#include "platform/base/LastError.h"
+#include "platform/base/LastErrorResult.h"
+#include "platform/fs/NoFollow.h"
+#include "platform/fs/Paths.h"
+#include "platform/fs/StateFolders.h"
+#include "platform/base/WideString.h"
 #include "resources/ResultCodes.h"
 #include "trace/Trace.h"
 

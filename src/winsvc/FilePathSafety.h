@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "platform/NoFollow.h"
-#include "platform/WinTypes.h"
+#include "platform/fs/NoFollow.h"
+#include "platform/base/WinTypes.h"
 
 // A path the gate accepted, held open so that the operation reaches exactly
 // what was checked, whatever happens to the names in between. The paths it

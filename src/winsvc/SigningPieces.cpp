@@ -6,10 +6,10 @@
 #include <new>
 #include <vector>
 
-#include "platform/CertDecode.h"
-#include "platform/Files.h"
-#include "platform/LastError.h"
-#include "platform/LastErrorResult.h"
+#include "platform/cert/CertDecode.h"
+#include "platform/fs/Files.h"
+#include "platform/base/LastError.h"
+#include "platform/base/LastErrorResult.h"
 #include "resources/ResultCodes.h"
 #include "smengine/asn1/ASN1Engine.h"
 #include "smengine/common/Base64.h"

@@ -7,11 +7,11 @@
 #include <initializer_list>
 #include <memory>
 
-#include "platform/CertContext.h"
-#include "platform/CertStore.h"
-#include "platform/CryptMsg.h"
-#include "platform/CspHash.h"
-#include "platform/WinTypes.h"
+#include "platform/cert/CertContext.h"
+#include "platform/store/CertStore.h"
+#include "platform/msg/CryptMsg.h"
+#include "platform/csp/CspHash.h"
+#include "platform/base/WinTypes.h"
 #include "trace/Trace.h"
 
 namespace signing {

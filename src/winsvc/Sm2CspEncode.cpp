@@ -5,8 +5,8 @@
 #include <memory>
 #include <new>
 
-#include "platform/CryptErrors.h"
-#include "platform/CryptMsg.h"
+#include "platform/base/CryptErrors.h"
+#include "platform/msg/CryptMsg.h"
 #include "resources/ResultCodes.h"
 #include "smengine/asn1/ASN1Engine.h"
 #include "smengine/common/TextUtility.h"

@@ -5,11 +5,11 @@
 #include <memory>
 #include <new>
 
-#include "platform/Csp.h"
-#include "platform/CspHandles.h"
-#include "platform/CspHash.h"
-#include "platform/LastError.h"
-#include "platform/LastErrorResult.h"
+#include "platform/csp/Csp.h"
+#include "platform/csp/CspHandles.h"
+#include "platform/csp/CspHash.h"
+#include "platform/base/LastError.h"
+#include "platform/base/LastErrorResult.h"
 #include "resources/ResultCodes.h"
 #include "smengine/common/TextUtility.h"
 #include "trace/Trace.h"

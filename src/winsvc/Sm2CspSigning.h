@@ -9,9 +9,9 @@
 // delete[]; outputs are written only on success.
 #pragma once
 
-#include "platform/CertContext.h"
-#include "platform/CryptMsg.h"
-#include "platform/WinTypes.h"
+#include "platform/cert/CertContext.h"
+#include "platform/msg/CryptMsg.h"
+#include "platform/base/WinTypes.h"
 #include "winsvc/UnregisteredCertContext.h"
 
 // Encoding types of SM2EncodeRawSignature.

@@ -3,8 +3,8 @@
 #include <memory>
 #include <new>
 
-#include "platform/LastErrorResult.h"
-#include "platform/WideString.h"
+#include "platform/base/LastErrorResult.h"
+#include "platform/base/WideString.h"
 #include "trace/Trace.h"
 
 namespace {

@@ -5,9 +5,9 @@
 
 #include <vector>
 
-#include "platform/CertContext.h"
-#include "platform/Csp.h"  // AT_KEYEXCHANGE, AT_SIGNATURE
-#include "platform/WinTypes.h"
+#include "platform/cert/CertContext.h"
+#include "platform/csp/Csp.h"  // AT_KEYEXCHANGE, AT_SIGNATURE
+#include "platform/base/WinTypes.h"
 
 struct UNREGISTERED_CERT_CONTEXT {
   WCHAR wszCSPName[MAX_PATH];

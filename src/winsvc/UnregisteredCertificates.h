@@ -5,8 +5,8 @@
 // key exchange first. Records come out in that order and belong to the set.
 #pragma once
 
-#include "platform/CertContext.h"
-#include "platform/WinTypes.h"
+#include "platform/cert/CertContext.h"
+#include "platform/base/WinTypes.h"
 #include "winsvc/CertificateChecks.h"
 #include "winsvc/UnregisteredCertContext.h"
 

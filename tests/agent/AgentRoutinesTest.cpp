@@ -9,8 +9,8 @@
 
 #include "AgentTestSupport.h"
 #include "agent/AgentRoutines.h"
-#include "platform/Csp.h"
-#include "platform/CspHash.h"
+#include "platform/csp/Csp.h"
+#include "platform/csp/CspHash.h"
 #include "resources/ResultCodes.h"
 
 namespace {

@@ -5,9 +5,9 @@
 #include <iterator>
 #include <optional>
 
-#include "platform/CertStore.h"
-#include "platform/Csp.h"
-#include "platform/CspProvider.h"
+#include "platform/store/CertStore.h"
+#include "platform/csp/Csp.h"
+#include "platform/csp/CspProvider.h"
 #include "support/TempEnvironment.h"
 #include "trace/Trace.h"
 

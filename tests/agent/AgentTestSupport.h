@@ -12,9 +12,9 @@
 
 #include "agent/CryptoAgent.h"
 #include "pki/TestPki.h"
-#include "platform/Bstr.h"
-#include "platform/EventTrace.h"
-#include "platform/WideString.h"
+#include "platform/base/Bstr.h"
+#include "platform/etw/EventTrace.h"
+#include "platform/base/WideString.h"
 
 namespace agenttest {
 

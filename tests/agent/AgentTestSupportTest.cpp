@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "AgentTestSupport.h"
-#include "platform/CertStore.h"
+#include "platform/store/CertStore.h"
 #include "winsvc/CertificateStore.h"
 #include "winsvc/UnregisteredCertificates.h"
 

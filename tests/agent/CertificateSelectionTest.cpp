@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "AgentTestSupport.h"
-#include "platform/Csp.h"
-#include "platform/EventTrace.h"
+#include "platform/csp/Csp.h"
+#include "platform/etw/EventTrace.h"
 #include "resources/ResultCodes.h"
 #include "support/TempEnvironment.h"
 #include "trace/Trace.h"

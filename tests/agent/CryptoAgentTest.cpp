@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "agent/CryptoAgent.h"
-#include "platform/Bstr.h"
-#include "platform/WideString.h"
+#include "platform/base/Bstr.h"
+#include "platform/base/WideString.h"
 #include "support/TempEnvironment.h"
 
 namespace {
@@ -100,7 +100,7 @@ TEST(CryptoAgent, LastErrorsBecomeResultCodes) {
 
 }  // namespace
 
-#include "platform/EventTrace.h"
+#include "platform/etw/EventTrace.h"
 #include "trace/Trace.h"
 
 namespace {

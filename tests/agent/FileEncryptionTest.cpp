@@ -13,8 +13,8 @@
 
 #include "AgentTestSupport.h"
 #include "agent/CryptoAgent.h"
-#include "platform/CertContext.h"
-#include "platform/Csp.h"
+#include "platform/cert/CertContext.h"
+#include "platform/csp/Csp.h"
 #include "resources/ResultCodes.h"
 #include "support/Subprocess.h"
 #include "support/TempEnvironment.h"

@@ -12,9 +12,9 @@
 #include <string>
 
 #include "AgentTestSupport.h"
-#include "platform/CertStore.h"
-#include "platform/Csp.h"
-#include "platform/EventTrace.h"
+#include "platform/store/CertStore.h"
+#include "platform/csp/Csp.h"
+#include "platform/etw/EventTrace.h"
 #include "resources/ResultCodes.h"
 #include "smengine/common/Base64.h"
 #include "trace/Trace.h"

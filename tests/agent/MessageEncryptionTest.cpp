@@ -10,7 +10,7 @@
 
 #include "AgentTestSupport.h"
 #include "agent/CryptoAgent.h"
-#include "platform/CspProvider.h"
+#include "platform/csp/CspProvider.h"
 #include "resources/ResultCodes.h"
 #include "smengine/asn1/CMSEnvelopeOperations.h"
 #include "smengine/common/Base64.h"

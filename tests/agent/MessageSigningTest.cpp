@@ -11,7 +11,7 @@
 #include <string>
 
 #include "AgentTestSupport.h"
-#include "platform/Csp.h"
+#include "platform/csp/Csp.h"
 #include "resources/ResultCodes.h"
 #include "smengine/common/Base64.h"
 #include "winsvc/CertificateStore.h"

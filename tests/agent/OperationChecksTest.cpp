@@ -8,9 +8,9 @@
 
 #include "AgentTestSupport.h"
 #include "agent/CryptoAgent.h"
-#include "platform/Bstr.h"
-#include "platform/EventTrace.h"
-#include "platform/WideString.h"
+#include "platform/base/Bstr.h"
+#include "platform/etw/EventTrace.h"
+#include "platform/base/WideString.h"
 #include "resources/ResultCodes.h"
 #include "support/TempEnvironment.h"
 #include "trace/Trace.h"

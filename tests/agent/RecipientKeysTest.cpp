@@ -9,7 +9,7 @@
 
 #include "AgentTestSupport.h"
 #include "agent/AgentRoutines.h"
-#include "platform/CspProvider.h"
+#include "platform/csp/CspProvider.h"
 #include "resources/ResultCodes.h"
 #include "smengine/asn1/CMSEnvelopeOperations.h"
 #include "smengine/cipher/DataEncryption.h"

@@ -13,7 +13,7 @@
 #include "agent/AgentTestSupport.h"
 #include "consent/FolderGrants.h"
 #include "consent/SiteApprovals.h"
-#include "platform/WideString.h"
+#include "platform/base/WideString.h"
 #include "support/TempEnvironment.h"
 
 namespace {

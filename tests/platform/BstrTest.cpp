@@ -3,8 +3,8 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/Bstr.h"
-#include "platform/WideString.h"
+#include "platform/base/Bstr.h"
+#include "platform/base/WideString.h"
 
 namespace {
 struct BstrFree {

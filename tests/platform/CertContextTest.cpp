@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "TestCertificate.h"
-#include "platform/CertContext.h"
-#include "platform/CryptErrors.h"
-#include "platform/LastError.h"
+#include "platform/cert/CertContext.h"
+#include "platform/base/CryptErrors.h"
+#include "platform/base/LastError.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "TestCertificate.h"
-#include "platform/CertDecode.h"
-#include "platform/CryptErrors.h"
-#include "platform/LastError.h"
+#include "platform/cert/CertDecode.h"
+#include "platform/base/CryptErrors.h"
+#include "platform/base/LastError.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/CertContext.h"
-#include "platform/CertNames.h"
+#include "platform/cert/CertContext.h"
+#include "platform/cert/CertNames.h"
 
 namespace {
 

@@ -10,11 +10,11 @@
 
 #include "CertStoreTesting.h"
 #include "pki/TestPki.h"
-#include "platform/CertStorePfx.h"
-#include "platform/CryptErrors.h"
-#include "platform/Csp.h"
-#include "platform/CspProvider.h"
-#include "platform/StateFolders.h"
+#include "platform/store/CertStorePfx.h"
+#include "platform/base/CryptErrors.h"
+#include "platform/csp/Csp.h"
+#include "platform/csp/CspProvider.h"
+#include "platform/fs/StateFolders.h"
 #include "support/Subprocess.h"
 #include "support/TempEnvironment.h"
 

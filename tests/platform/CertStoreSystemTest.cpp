@@ -5,9 +5,9 @@
 #include <filesystem>
 
 #include "CertStoreTesting.h"
-#include "platform/CryptErrors.h"
-#include "platform/Registry.h"
-#include "platform/StateFolders.h"
+#include "platform/base/CryptErrors.h"
+#include "platform/registry/Registry.h"
+#include "platform/fs/StateFolders.h"
 
 namespace {
 

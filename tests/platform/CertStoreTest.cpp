@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "CertStoreTesting.h"
-#include "platform/CryptErrors.h"
+#include "platform/base/CryptErrors.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "TestCertificate.h"
-#include "platform/CertStore.h"
-#include "platform/LastError.h"
+#include "platform/store/CertStore.h"
+#include "platform/base/LastError.h"
 
 namespace storetest {
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/CertDecode.h"
-#include "platform/CryptErrors.h"
-#include "platform/CryptMsg.h"
-#include "platform/LastError.h"
+#include "platform/cert/CertDecode.h"
+#include "platform/base/CryptErrors.h"
+#include "platform/msg/CryptMsg.h"
+#include "platform/base/LastError.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 // is streamed through the decoder in a child process whose peak memory is
 // measured.
 #include "CryptMsgEnvelopeTestSupport.h"
-#include "platform/BerReader.h"
-#include "platform/CryptErrors.h"
-#include "platform/CryptMsgEnvelopeHeader.h"
+#include "platform/base/BerReader.h"
+#include "platform/base/CryptErrors.h"
+#include "platform/msg/CryptMsgEnvelopeHeader.h"
 #include "smengine/ChildMemory.h"
 
 using namespace envtest;

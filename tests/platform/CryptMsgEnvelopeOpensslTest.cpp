@@ -9,7 +9,7 @@
 #include <span>
 
 #include "CryptMsgEnvelopeTestSupport.h"
-#include "platform/BerReader.h"
+#include "platform/base/BerReader.h"
 #include "support/Subprocess.h"
 #include "support/TempEnvironment.h"
 

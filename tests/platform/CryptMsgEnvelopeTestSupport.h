@@ -9,8 +9,8 @@
 #include <optional>
 
 #include "CspTestSupport.h"
-#include "platform/CertStore.h"
-#include "platform/CryptMsg.h"
+#include "platform/store/CertStore.h"
+#include "platform/msg/CryptMsg.h"
 
 namespace envtest {
 

@@ -16,11 +16,11 @@
 #include <vector>
 
 #include "pki/TestPki.h"
-#include "platform/CertDecode.h"
-#include "platform/CertStore.h"
-#include "platform/CryptErrors.h"
-#include "platform/CryptMsg.h"
-#include "platform/LastError.h"
+#include "platform/cert/CertDecode.h"
+#include "platform/store/CertStore.h"
+#include "platform/base/CryptErrors.h"
+#include "platform/msg/CryptMsg.h"
+#include "platform/base/LastError.h"
 
 namespace {
 

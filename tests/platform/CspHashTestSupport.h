@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "CspTestSupport.h"
-#include "platform/CspHash.h"
+#include "platform/csp/CspHash.h"
 
 namespace csptest {
 

@@ -9,7 +9,7 @@
 #include <iterator>
 
 #include "CspTestSupport.h"
-#include "platform/StateFolders.h"
+#include "platform/fs/StateFolders.h"
 
 namespace fs = std::filesystem;
 using namespace csptest;

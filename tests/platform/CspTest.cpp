@@ -10,8 +10,8 @@
 #include <set>
 
 #include "CspTestSupport.h"
-#include "platform/CertContext.h"
-#include "platform/CspInternal.h"
+#include "platform/cert/CertContext.h"
+#include "platform/csp/CspInternal.h"
 #include "support/TempEnvironment.h"
 
 using namespace csptest;

@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "pki/TestPki.h"
-#include "platform/CryptErrors.h"
-#include "platform/Csp.h"
-#include "platform/CspProvider.h"
-#include "platform/LastError.h"
-#include "platform/WideString.h"
+#include "platform/base/CryptErrors.h"
+#include "platform/csp/Csp.h"
+#include "platform/csp/CspProvider.h"
+#include "platform/base/LastError.h"
+#include "platform/base/WideString.h"
 
 namespace csptest {
 

@@ -9,9 +9,9 @@
 #include <sstream>
 #include <string>
 
-#include "platform/Files.h"
-#include "platform/LastError.h"
-#include "platform/WideString.h"
+#include "platform/fs/Files.h"
+#include "platform/base/LastError.h"
+#include "platform/base/WideString.h"
 #include "support/TempEnvironment.h"
 
 namespace {

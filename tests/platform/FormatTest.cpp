@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/Format.h"
+#include "platform/base/Format.h"
 
 TEST(Format, TraceLineLayouts) {
   EXPECT_EQ(FormatW(u"[%ws(%d):] %ws - %ws [Reason:%ws]", u"npMessageSigning", 412, u"SignMsgPKCS7",

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <thread>
 
-#include "platform/LastError.h"
+#include "platform/base/LastError.h"
 
 TEST(LastError, IsKeptPerThread) {
   SetLastError(ERROR_ACCESS_DENIED);

@@ -5,10 +5,10 @@
 #include <string>
 #include <system_error>
 
-#include "platform/LastError.h"
-#include "platform/Paths.h"
-#include "platform/StateFolders.h"
-#include "platform/WideString.h"
+#include "platform/base/LastError.h"
+#include "platform/fs/Paths.h"
+#include "platform/fs/StateFolders.h"
+#include "platform/base/WideString.h"
 #include "support/TempEnvironment.h"
 
 namespace {

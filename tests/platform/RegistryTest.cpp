@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/Registry.h"
-#include "platform/StateFolders.h"
-#include "platform/WideString.h"
+#include "platform/registry/Registry.h"
+#include "platform/fs/StateFolders.h"
+#include "platform/base/WideString.h"
 #include "support/TempEnvironment.h"
 
 namespace {

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "platform/LastError.h"
-#include "platform/Resources.h"
+#include "platform/base/LastError.h"
+#include "platform/base/Resources.h"
 #include "support/TempEnvironment.h"
 
 using testsupport::ScopedEnv;

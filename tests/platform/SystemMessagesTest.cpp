@@ -2,11 +2,11 @@
 
 #include <string>
 
-#include "platform/CryptErrors.h"
-#include "platform/LastError.h"
-#include "platform/Resources.h"
-#include "platform/SystemMessages.h"
-#include "platform/WideString.h"
+#include "platform/base/CryptErrors.h"
+#include "platform/base/LastError.h"
+#include "platform/base/Resources.h"
+#include "platform/base/SystemMessages.h"
+#include "platform/base/WideString.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <string>
 
-#include "platform/LastError.h"
-#include "platform/WideString.h"
+#include "platform/base/LastError.h"
+#include "platform/base/WideString.h"
 
 namespace {
 // U+1F600 as a surrogate pair and as UTF-8.

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "consent/SiteApprovals.h"
-#include "platform/EventTrace.h"
+#include "platform/etw/EventTrace.h"
 #include "trace/Trace.h"
 #include "plugin/FakeBrowser.h"
 #include "plugin/ScriptableObject.h"

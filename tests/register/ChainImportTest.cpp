@@ -2,8 +2,8 @@
 // trusted roots and the intermediate store, and where a bad resource stops.
 #include <gtest/gtest.h>
 
-#include "platform/Registry.h"
-#include "platform/WideString.h"
+#include "platform/registry/Registry.h"
+#include "platform/base/WideString.h"
 #include "plugin/EntryPoints.h"
 #include "register/CertificateChainOperate.h"
 #include "register/ChainTestSupport.h"

@@ -8,8 +8,8 @@
 #include <memory>
 #include <sstream>
 
-#include "platform/CertStore.h"
-#include "platform/StateFolders.h"
+#include "platform/store/CertStore.h"
+#include "platform/fs/StateFolders.h"
 #include "register/CertificateChainOperate.h"
 
 namespace chaintest {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "pki/TestPki.h"
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 
 namespace chaintest {
 

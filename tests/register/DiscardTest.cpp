@@ -2,8 +2,8 @@
 // planted with near misses that must stay.
 #include <gtest/gtest.h>
 
-#include "platform/Registry.h"
-#include "platform/WideString.h"
+#include "platform/registry/Registry.h"
+#include "platform/base/WideString.h"
 #include "register/CertificateChainOperate.h"
 #include "register/ChainTestSupport.h"
 #include "register/DiscardList.h"

@@ -3,8 +3,8 @@
 #include <set>
 #include <string>
 
-#include "platform/LastError.h"
-#include "platform/WideString.h"
+#include "platform/base/LastError.h"
+#include "platform/base/WideString.h"
 #include "resources/ModuleResources.h"
 #include "resources/ResultCodes.h"
 #include "resources/StringTable.h"

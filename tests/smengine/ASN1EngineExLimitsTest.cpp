@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Files.h"
+#include "platform/fs/Files.h"
 #include "smengine/Asn1TestBytes.h"
 #include "smengine/asn1/ASN1EngineEx.h"
 #include "smengine/common/EngineResult.h"

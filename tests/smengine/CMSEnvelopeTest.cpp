@@ -6,7 +6,7 @@
 #include <numeric>
 #include <string>
 
-#include "platform/Files.h"
+#include "platform/fs/Files.h"
 #include "resources/ResultCodes.h"
 #include "smengine/Asn1TestBytes.h"
 #include "smengine/asn1/CMSEnvelopeOperations.h"

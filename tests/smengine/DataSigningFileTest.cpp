@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "pki/TestPki.h"
-#include "platform/Files.h"
+#include "platform/fs/Files.h"
 #include "resources/ResultCodes.h"
 #include "smengine/common/EngineResult.h"
 #include "smengine/common/Misc.h"

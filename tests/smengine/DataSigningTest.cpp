@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "pki/TestPki.h"
-#include "platform/Files.h"
+#include "platform/fs/Files.h"
 #include "resources/ResultCodes.h"
 #include "smengine/common/Base64Utility.h"
 #include "smengine/common/EngineResult.h"

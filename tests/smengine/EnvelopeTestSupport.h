@@ -10,7 +10,7 @@
 #include <string>
 
 #include "pki/TestPki.h"
-#include "platform/Files.h"
+#include "platform/fs/Files.h"
 #include "smengine/Asn1TestBytes.h"
 #include "smengine/asn1/CMSEnvelopeOperations.h"
 #include "smengine/cipher/DataEncryption.h"

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "pki/TestPki.h"
-#include "platform/Files.h"
+#include "platform/fs/Files.h"
 #include "smengine/common/Base64Utility.h"
 #include "smengine/common/EngineResult.h"
 #include "smengine/signing/DataSigning.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/WideString.h"
+#include "platform/base/WideString.h"
 #include "resources/ResultCodes.h"
 #include "smengine/common/TextUtility.h"
 #include "support/TempEnvironment.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "pki/TestPki.h"
-#include "platform/CspProvider.h"
+#include "platform/csp/CspProvider.h"
 
 namespace testsupport {
 

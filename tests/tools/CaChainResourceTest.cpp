@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/CertStore.h"
-#include "platform/Resources.h"
+#include "platform/store/CertStore.h"
+#include "platform/base/Resources.h"
 #include "resources/ModuleResources.h"
 #include "support/Subprocess.h"
 #include "support/TempEnvironment.h"

@@ -4,8 +4,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/StateFolders.h"
-#include "platform/WideString.h"
+#include "platform/fs/StateFolders.h"
+#include "platform/base/WideString.h"
 #include "support/TempEnvironment.h"
 #include "trace/TraceTestSupport.h"
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <source_location>
 
-#include "platform/WideString.h"
+#include "platform/base/WideString.h"
 #include "trace/TraceTestSupport.h"
 
 namespace {

@@ -2,8 +2,8 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/LastError.h"
-#include "platform/WideString.h"
+#include "platform/base/LastError.h"
+#include "platform/base/WideString.h"
 #include "support/TempEnvironment.h"
 #include "trace/TraceTestSupport.h"
 

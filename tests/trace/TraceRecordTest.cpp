@@ -1,6 +1,6 @@
 #include <numeric>
 
-#include "platform/LastError.h"
+#include "platform/base/LastError.h"
 #include "trace/TraceTestSupport.h"
 
 namespace {

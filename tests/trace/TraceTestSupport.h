@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/EventTrace.h"
-#include "platform/Registry.h"
+#include "platform/etw/EventTrace.h"
+#include "platform/registry/Registry.h"
 #include "trace/Trace.h"
 #include "trace/TraceInternal.h"
 

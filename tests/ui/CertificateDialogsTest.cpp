@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "pki/TestPki.h"
-#include "platform/CertContext.h"
-#include "platform/LastError.h"
+#include "platform/cert/CertContext.h"
+#include "platform/base/LastError.h"
 #include "support/TempEnvironment.h"
 #include "ui/CertificateDialogs.h"
 #include "ui/DialogProtocol.h"

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "pki/TestPki.h"
-#include "platform/CspProvider.h"
-#include "platform/Format.h"
-#include "platform/WideString.h"
+#include "platform/csp/CspProvider.h"
+#include "platform/base/Format.h"
+#include "platform/base/WideString.h"
 #include "resources/ModuleResources.h"
 #include "support/FakeCspProvider.h"
 #include "support/TempEnvironment.h"

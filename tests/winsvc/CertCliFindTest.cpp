@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "pki/TestPki.h"
-#include "platform/Csp.h"
-#include "platform/WideString.h"
+#include "platform/csp/Csp.h"
+#include "platform/base/WideString.h"
 #include "support/Subprocess.h"
 #include "support/TempEnvironment.h"
 #include "winsvc/CertificateStore.h"

@@ -7,8 +7,8 @@
 #include <memory>
 
 #include "CertificateTestSupport.h"
-#include "platform/CertStore.h"
-#include "platform/CryptErrors.h"
+#include "platform/store/CertStore.h"
+#include "platform/base/CryptErrors.h"
 #include "resources/ResultCodes.h"
 #include "winsvc/CertificateInfo.h"
 

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "CertificateTestSupport.h"
-#include "platform/LastError.h"
+#include "platform/base/LastError.h"
 #include "winsvc/CertificateStore.h"
 
 namespace {

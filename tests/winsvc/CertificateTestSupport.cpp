@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <openssl/x509v3.h>
 
-#include "platform/CertNames.h"
+#include "platform/cert/CertNames.h"
 
 namespace certtest {
 

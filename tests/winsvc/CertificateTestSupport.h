@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "pki/TestPki.h"
-#include "platform/CertContext.h"
+#include "platform/cert/CertContext.h"
 #include "winsvc/CertificateStore.h"
 
 namespace certtest {

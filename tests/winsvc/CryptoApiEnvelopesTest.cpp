@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "EnvelopeTestSupport.h"
-#include "platform/CryptErrors.h"
-#include "platform/Files.h"
+#include "platform/base/CryptErrors.h"
+#include "platform/fs/Files.h"
 #include "resources/ResultCodes.h"
 #include "support/Subprocess.h"
 #include "support/TempEnvironment.h"

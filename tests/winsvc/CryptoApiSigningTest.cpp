@@ -6,9 +6,9 @@
 #include <fstream>
 
 #include "SigningTestSupport.h"
-#include "platform/Bstr.h"
-#include "platform/CryptErrors.h"
-#include "platform/CspHash.h"
+#include "platform/base/Bstr.h"
+#include "platform/base/CryptErrors.h"
+#include "platform/csp/CspHash.h"
 #include "resources/ResultCodes.h"
 #include "support/Subprocess.h"
 #include "winsvc/CryptoApiSigning.h"

@@ -15,7 +15,7 @@
 
 #include "CertificateTestSupport.h"
 #include "pki/TestPki.h"
-#include "platform/CertStore.h"
+#include "platform/store/CertStore.h"
 
 namespace envtest {
 

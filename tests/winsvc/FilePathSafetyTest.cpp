@@ -1,5 +1,5 @@
 #include <gtest/gtest.h>
-#include "platform/StateFolders.h"
+#include "platform/fs/StateFolders.h"
 #include <iterator>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "platform/WideString.h"
+#include "platform/base/WideString.h"
 #include "resources/ResultCodes.h"
 #include "support/TempEnvironment.h"
 #include "winsvc/FilePathSafety.h"

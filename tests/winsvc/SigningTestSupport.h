@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "pki/TestPki.h"
-#include "platform/CertStore.h"
-#include "platform/CspProvider.h"
-#include "platform/WideString.h"
+#include "platform/store/CertStore.h"
+#include "platform/csp/CspProvider.h"
+#include "platform/base/WideString.h"
 #include "smengine/common/Base64.h"
 #include "support/TempEnvironment.h"
 #include "winsvc/UnregisteredCertContext.h"

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "pki/TestPki.h"
-#include "platform/CspProvider.h"
-#include "platform/WideString.h"
+#include "platform/csp/CspProvider.h"
+#include "platform/base/WideString.h"
 #include "support/FakeCspProvider.h"
 #include "winsvc/UnregisteredCertificates.h"
 

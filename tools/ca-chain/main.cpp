@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/CertContext.h"
-#include "platform/CertStore.h"
+#include "platform/cert/CertContext.h"
+#include "platform/store/CertStore.h"
 
 namespace {
 
@@ -339,7 +339,7 @@ std::optional<std::string> BuildXml(const std::vector<const Certificate*>& order
 std::string SourceFor(const std::string& xml) {
   std::string source =
       "// Written by npsigil-ca-chain at build time from src/register/data; do not edit.\n"
-      "#include \"platform/WinTypes.h\"\n\n"
+      "#include \"platform/base/WinTypes.h\"\n\n"
       "extern const BYTE kCaChainXml[] = {";
   char hex[8];
   for (std::size_t i = 0; i < xml.size(); ++i) {

@@ -9,10 +9,10 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/CertNames.h"
-#include "platform/LastError.h"
-#include "platform/SystemMessages.h"
-#include "platform/WideString.h"
+#include "platform/cert/CertNames.h"
+#include "platform/base/LastError.h"
+#include "platform/base/SystemMessages.h"
+#include "platform/base/WideString.h"
 
 namespace certcli {
 

@@ -16,11 +16,11 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/CertContext.h"
-#include "platform/CertStore.h"
-#include "platform/Csp.h"
-#include "platform/CspHandles.h"
-#include "platform/WinTypes.h"
+#include "platform/cert/CertContext.h"
+#include "platform/store/CertStore.h"
+#include "platform/csp/Csp.h"
+#include "platform/csp/CspHandles.h"
+#include "platform/base/WinTypes.h"
 
 namespace certcli {
 

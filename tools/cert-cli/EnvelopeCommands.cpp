@@ -5,8 +5,8 @@
 
 #include "CliSupport.h"
 #include "Commands.h"
-#include "platform/CryptMsg.h"
-#include "platform/WideString.h"
+#include "platform/msg/CryptMsg.h"
+#include "platform/base/WideString.h"
 #include "winsvc/CertificateStore.h"
 #include "winsvc/CryptoApiEnvelopes.h"
 

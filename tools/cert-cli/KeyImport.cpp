@@ -13,9 +13,9 @@
 
 #include "CliSupport.h"
 #include "Commands.h"
-#include "platform/CertStorePfx.h"
-#include "platform/CspProvider.h"
-#include "platform/WideString.h"
+#include "platform/store/CertStorePfx.h"
+#include "platform/csp/CspProvider.h"
+#include "platform/base/WideString.h"
 #include "resources/ResultCodes.h"
 #include "smengine/common/Base64Utility.h"
 #include "smengine/softcert/SMFileCertOperations.h"

@@ -4,9 +4,9 @@
 
 #include "CliSupport.h"
 #include "Commands.h"
-#include "platform/CspProvider.h"
-#include "platform/LastError.h"
-#include "platform/WideString.h"
+#include "platform/csp/CspProvider.h"
+#include "platform/base/LastError.h"
+#include "platform/base/WideString.h"
 
 namespace certcli {
 

@@ -4,10 +4,10 @@
 
 #include "CliSupport.h"
 #include "Commands.h"
-#include "platform/CertDecode.h"
-#include "platform/CertNames.h"
-#include "platform/LastError.h"
-#include "platform/WideString.h"
+#include "platform/cert/CertDecode.h"
+#include "platform/cert/CertNames.h"
+#include "platform/base/LastError.h"
+#include "platform/base/WideString.h"
 
 namespace certcli {
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 
 // DecodeASN1Memory's answer when not even the root TLV can be read: the
 // customer form of "ASN1 decode failed." (positive, not an HRESULT failure).

@@ -14,7 +14,7 @@
 #include <span>
 #include <vector>
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 
 inline constexpr int MAX_RECURSIVE_DEEP_LEVEL = 128;
 inline constexpr std::int64_t MAX_ASN1_DATA_MEMORY_SIZE = 0x3200000;  // 50 MiB

@@ -2,7 +2,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform/Files.h"
+#include "platform/fs/Files.h"
 #include "resources/ResultCodes.h"
 #include "smengine/asn1/ASN1EngineEx.h"
 #include "smengine/asn1/ASN1EngineTlv.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/Files.h"
+#include "platform/fs/Files.h"
 #include "smengine/common/EngineResult.h"
 
 namespace asn1 {

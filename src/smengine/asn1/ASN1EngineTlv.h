@@ -9,7 +9,7 @@
 #include <functional>
 #include <vector>
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 
 namespace asn1 {
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <new>
 
-#include "platform/Files.h"
+#include "platform/fs/Files.h"
 #include "resources/ResultCodes.h"
 #include "smengine/asn1/ASN1EngineTlv.h"
 #include "smengine/common/EngineResult.h"

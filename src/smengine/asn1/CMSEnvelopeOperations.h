@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 #include "smengine/asn1/ASN1EngineEx.h"
 
 namespace engine {

@@ -2,7 +2,7 @@
 // alphabet, optional "=" padding, optional CR LF after every 76 characters).
 #pragma once
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 
 inline constexpr DWORD ATL_BASE64_FLAG_NONE = 0;
 inline constexpr DWORD ATL_BASE64_FLAG_NOPAD = 1;   // no "=" after a short last group

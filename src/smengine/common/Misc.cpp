@@ -2,7 +2,7 @@
 
 #include <climits>
 
-#include "platform/Files.h"
+#include "platform/fs/Files.h"
 #include "smengine/common/EngineResult.h"
 #include "trace/Trace.h"
 

@@ -5,10 +5,10 @@
 #include <new>
 #include <string_view>
 
-#include "platform/Files.h"
-#include "platform/LastErrorResult.h"
-#include "platform/Paths.h"
-#include "platform/WideString.h"
+#include "platform/fs/Files.h"
+#include "platform/base/LastErrorResult.h"
+#include "platform/fs/Paths.h"
+#include "platform/base/WideString.h"
 #include "resources/ResultCodes.h"
 #include "trace/Trace.h"
 

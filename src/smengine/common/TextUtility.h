@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 
 // E_POINTER for a null source or output; the outputs are then untouched.
 // pnDestLen may be null.

@@ -8,7 +8,7 @@
 
 #include "gmcrypto/objects/Objects.h"
 #include "gmcrypto/provider/Provider.h"
-#include "platform/Files.h"
+#include "platform/fs/Files.h"
 #include "smengine/cipher/DataEncryption.h"
 #include "smengine/common/EngineResult.h"
 #include "smengine/envelope/DataEnvelope.h"

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 #include "smengine/softcert/SMFileCertOperations.h"
 
 namespace engine {

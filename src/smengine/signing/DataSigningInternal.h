@@ -7,7 +7,7 @@
 #include <memory>
 #include <source_location>
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 #include "smengine/common/EngineResult.h"
 #include "smengine/signing/PKCS7SignedDataOperations.h"
 #include "smengine/softcert/SMFileCertOperations.h"

@@ -4,7 +4,7 @@
 // they are written only on success.
 #pragma once
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 #include "smengine/asn1/ASN1EngineEx.h"
 
 namespace engine {

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 #include "ui/select-dialog/Gtk.h"
 
 namespace select_dialog {

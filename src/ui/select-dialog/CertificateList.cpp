@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/WideString.h"
+#include "platform/base/WideString.h"
 #include "ui/select-dialog/CertificateDetails.h"
 #include "ui/select-dialog/TextDrawing.h"
 

@@ -4,7 +4,7 @@
 // this program shows them.
 #pragma once
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 
 namespace select_dialog {
 

@@ -4,7 +4,7 @@
 // page's output never lands on something the user already has).
 #pragma once
 
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 #include "ui/FileChooserProtocol.h"
 
 namespace select_dialog {

@@ -4,6 +4,6 @@
 #pragma once
 
 // clang-format off
-#include "platform/WinTypes.h"
+#include "platform/base/WinTypes.h"
 #include <gtk/gtk.h>
 // clang-format on

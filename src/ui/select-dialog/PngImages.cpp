@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/LastError.h"
+#include "platform/base/LastError.h"
 
 namespace select_dialog {
 namespace {

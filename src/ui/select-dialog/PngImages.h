@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "platform/Resources.h"
+#include "platform/base/Resources.h"
 
 namespace select_dialog {
 

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "platform/WideString.h"
+#include "platform/base/WideString.h"
 #include "resources/ModuleResources.h"
 #include "resources/StringTable.h"
 #include "ui/OriginDisplay.h"

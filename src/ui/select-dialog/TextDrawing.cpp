@@ -6,7 +6,7 @@
 #include <map>
 #include <memory>
 
-#include "platform/WideString.h"
+#include "platform/base/WideString.h"
 
 namespace select_dialog {
 namespace {

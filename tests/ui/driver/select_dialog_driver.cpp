@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "pki/TestPki.h"
-#include "platform/CertContext.h"
-#include "platform/WideString.h"
+#include "platform/cert/CertContext.h"
+#include "platform/base/WideString.h"
 #include "ui/CertificateDialogs.h"
 
 namespace {
