@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "pki/TestPki.h"
-#include "platform/CertStore.h"
+#include "platform/store/CertStore.h"
 #include "winsvc/CryptoApiEnvelopes.h"
 
 namespace {

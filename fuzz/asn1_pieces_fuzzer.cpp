@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Files.h"
+#include "platform/fs/Files.h"
 #include "smengine/asn1/ASN1EngineEx.h"
 #include "smengine/common/EngineResult.h"
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/Files.h"
+#include "platform/fs/Files.h"
 #include "smengine/asn1/CMSEnvelopeOperations.h"
 #include "smengine/common/EngineResult.h"
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/CryptMsg.h"
-#include "platform/CspProvider.h"
+#include "platform/msg/CryptMsg.h"
+#include "platform/csp/CspProvider.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "platform/CertStore.h"
-#include "platform/CertStorePfx.h"
-#include "platform/CryptErrors.h"
-#include "platform/LastError.h"
+#include "platform/store/CertStore.h"
+#include "platform/store/CertStorePfx.h"
+#include "platform/base/CryptErrors.h"
+#include "platform/base/LastError.h"
 
 namespace {
 void Check(bool condition) {

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/CertStore.h"
-#include "platform/CryptErrors.h"
-#include "platform/CryptMsg.h"
-#include "platform/LastError.h"
+#include "platform/store/CertStore.h"
+#include "platform/base/CryptErrors.h"
+#include "platform/msg/CryptMsg.h"
+#include "platform/base/LastError.h"
 
 namespace {
 

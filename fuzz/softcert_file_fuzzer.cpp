@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/Files.h"
+#include "platform/fs/Files.h"
 #include "resources/ResultCodes.h"
 #include "smengine/common/Base64Utility.h"
 #include "smengine/common/EngineResult.h"
