@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "pki/TestPki.h"
 #include "smengine/cipher/DataEncryption.h"
 #include "smengine/common/EngineResult.h"
@@ -25,10 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
+using File = foundation::UniqueFile;
 
 constexpr std::size_t kBlock = 16384;
 constexpr char kPassword[] = "123456";

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "pki/TestPki.h"
 #include "platform/store/CertStore.h"
 #include "winsvc/CryptoApiEnvelopes.h"
@@ -28,10 +29,7 @@ namespace fs = std::filesystem;
 
 constexpr char kDes3[] = "1.2.840.113549.3.7";
 
-struct BioFree {
-  void operator()(BIO* b) const { BIO_free(b); }
-};
-using UniqueBio = std::unique_ptr<BIO, BioFree>;
+using UniqueBio = foundation::Unique<BIO, BIO_free>;
 struct X509StackFree {
   // The stack only borrows the certificate.
   void operator()(STACK_OF(X509) * s) const { sk_X509_free(s); }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "gmcrypto/sm2/Ec.h"
 #include "gmcrypto/sm2/Sm2.h"
 #include "gmcrypto/sm3/Sm3.h"
@@ -16,11 +17,10 @@
 namespace {
 
 using gmcrypto::BnPtr;
-using gmcrypto::OsslDeleter;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, OsslDeleter<EVP_PKEY_free>>;
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, OsslDeleter<EVP_PKEY_CTX_free>>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, OsslDeleter<EVP_MD_CTX_free>>;
-using MdPtr = std::unique_ptr<EVP_MD, OsslDeleter<EVP_MD_free>>;
+using PkeyPtr = foundation::Unique<EVP_PKEY, EVP_PKEY_free>;
+using PkeyCtxPtr = foundation::Unique<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
+using MdCtxPtr = foundation::Unique<EVP_MD_CTX, EVP_MD_CTX_free>;
+using MdPtr = foundation::Unique<EVP_MD, EVP_MD_free>;
 
 constexpr unsigned char kId[] = "1234567812345678";
 constexpr size_t kIdLen = 16;

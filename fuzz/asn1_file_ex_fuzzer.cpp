@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "smengine/asn1/ASN1EngineEx.h"
 #include "smengine/common/EngineResult.h"
 
@@ -37,21 +38,17 @@ void CheckSame(const NodeEx& a, const NodeEx& b) {
   for (std::size_t i = 0; i < a.vetNodes.size(); ++i) CheckSame(*a.vetNodes[i], *b.vetNodes[i]);
 }
 
-struct Closer {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > (1u << 20)) return 0;
   const std::vector<BYTE> der(data, data + size);
   {
-    std::unique_ptr<FILE, Closer> out(std::fopen(InputPath().c_str(), "wb"));
+    foundation::UniqueFile out(std::fopen(InputPath().c_str(), "wb"));
     Check(out != nullptr);
     if (!der.empty()) Check(std::fwrite(der.data(), 1, der.size(), out.get()) == der.size());
   }
-  std::unique_ptr<FILE, Closer> in(std::fopen(InputPath().c_str(), "rb"));
+  foundation::UniqueFile in(std::fopen(InputPath().c_str(), "rb"));
   Check(in != nullptr);
 
   NodeEx* pFromFile = nullptr;

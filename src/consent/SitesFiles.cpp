@@ -14,6 +14,7 @@
 #include "consent/SitesInternal.h"
 #include "platform/base/LastError.h"
 #include "platform/fs/StateFolders.h"
+#include "platform/base/LastErrorResult.h"
 
 namespace consent::detail {
 
@@ -21,12 +22,10 @@ namespace {
 
 constexpr char kUserSitesName[] = "sites";
 
-HRESULT FromErrno(int err) { return HRESULT_FROM_WIN32(Win32ErrorFromErrno(err)); }
-
 FileText Failed(int err, std::string what) {
   FileText status;
   status.status = ReadStatus::kFailed;
-  status.hResult = FromErrno(err);
+  status.hResult = ResultFromErrno(err);
   status.why = what + " (" + std::error_code(err, std::generic_category()).message() + ")";
   return status;
 }
@@ -193,7 +192,7 @@ HRESULT ReplaceFileAt(int folderFd, const char* name, std::string_view text) {
                      0600));
     if (!fd && errno != EEXIST) break;
   }
-  if (!fd) return FromErrno(errno);
+  if (!fd) return ResultFromErrno(errno);
   int err = 0;
   if (::fchmod(fd.get(), 0600) != 0 || !WriteAll(fd.get(), text) || ::fsync(fd.get()) != 0)
     err = errno ? errno : EIO;
@@ -201,7 +200,7 @@ HRESULT ReplaceFileAt(int folderFd, const char* name, std::string_view text) {
   if (err == 0 && ::renameat(folderFd, temp.c_str(), folderFd, name) != 0) err = errno;
   if (err != 0) {
     ::unlinkat(folderFd, temp.c_str(), 0);
-    return FromErrno(err);
+    return ResultFromErrno(err);
   }
   // The rename itself is durable only once the folder is.
   ::fsync(folderFd);

@@ -4,6 +4,7 @@
 //   foundation::Unique<EVP_PKEY, EVP_PKEY_free> key(EVP_PKEY_new());
 #pragma once
 
+#include <cstdio>
 #include <memory>
 
 namespace foundation {
@@ -18,5 +19,9 @@ struct FreeWith {
 
 template <class T, auto Free>
 using Unique = std::unique_ptr<T, FreeWith<Free>>;
+
+// A stream from fopen, closed when its owner goes.
+inline void CloseFile(std::FILE* file) { std::fclose(file); }
+using UniqueFile = Unique<std::FILE, CloseFile>;
 
 }  // namespace foundation

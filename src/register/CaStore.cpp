@@ -13,7 +13,6 @@
 #include "winsvc/CertificateInfo.h"
 #include "winsvc/CertificateStore.h"
 
-using chainoperate::FailureFromLastError;
 using chainoperate::kSourceUnit;
 
 namespace {

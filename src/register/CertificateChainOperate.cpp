@@ -13,7 +13,6 @@
 #include "trace/Trace.h"
 #include "winsvc/CertificateStore.h"
 
-using chainoperate::FailureFromLastError;
 using chainoperate::kSourceUnit;
 
 using chainoperate::DecodeBase64Text;

@@ -10,7 +10,6 @@
 
 using chainoperate::DecodeBase64Text;
 using chainoperate::kSourceUnit;
-using chainoperate::ResultFromWin32;
 
 HRESULT WriteCertificatetoRegistry(LPCWSTR lpwImportPath, LPCWSTR lpwEntryPoint,
                                    LPCWSTR lpwContent) {

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "platform/base/LastError.h"
+#include "platform/base/LastErrorResult.h"
 #include "platform/base/WinTypes.h"
 
 class StepTrace;
@@ -12,22 +12,6 @@ class StepTrace;
 namespace chainoperate {
 
 inline constexpr WCHAR kSourceUnit[] = u"CertificateChainOperate";
-
-// A positive Win32 error e becomes 0x80070000 | (e & 0xFFFF), or
-// 0xA0070000 | (e & 0xFFFF) when it carries the customer bit; zero and
-// values that are already result codes pass unchanged.
-inline HRESULT ResultFromWin32(DWORD dwError) {
-  const auto nError = static_cast<LONG>(dwError);
-  if (nError <= 0) return nError;
-  if (dwError & 0x20000000u) return MakeHResult(0xA0070000u | (dwError & 0xFFFFu));
-  return MakeHResult(0x80070000u | (dwError & 0xFFFFu));
-}
-
-// The last error of a call that reported failure; never a success code.
-inline HRESULT FailureFromLastError() {
-  const HRESULT hResult = ResultFromWin32(GetLastError());
-  return FAILED(hResult) ? hResult : E_FAIL;
-}
 
 // Base64 text (UTF-16, line breaks allowed) as bytes. Failures are traced
 // on the caller's steps "UTF16ToUTF8" and "Base64DecodeEx".

@@ -25,17 +25,6 @@ constexpr std::size_t kOriginChars = 1024;
 // One response line is a few dozen bytes; anything longer is not an answer.
 constexpr std::size_t kMaxResponseBytes = 4096;
 
-// The dialog's own codes carry the customer bit (0x20000000) and map into
-// our facility; other Win32 errors map as HRESULT_FROM_WIN32 does.
-HRESULT ResultFromDialogError(DWORD dwError) {
-  const auto nError = static_cast<LONG>(dwError);
-  if (nError > 0 && (dwError & 0x20000000u) != 0)
-    return MakeHResult(0xA0070000u | (dwError & 0xFFFFu));
-  if (nError > 0) return MakeHResult(0x80070000u | (dwError & 0xFFFFu));
-  // No certificate came back, so whatever is left is still a failure.
-  return nError == 0 ? E_FAIL : nError;
-}
-
 // Starts the helper, hands it the request and waits for it to end. The
 // helper is always reaped before this returns; as long as the user takes.
 HRESULT RunHelper(const std::string& program, const std::string& request, std::string* output,
@@ -89,7 +78,7 @@ HRESULT CustomCryptUIDlgSelectCertificate(PCSELECT_CERTIFICATE_PARA pPara,
     SetLastError(ERROR_SUCCESS);
     PCCERT_CONTEXT pDuplicate = CertDuplicateCertificateContext(vtrCertSet.front());
     if (pDuplicate == nullptr)
-      return trace.Failed(ResultFromDialogError(GetLastError()), u"pCertContext == NULL");
+      return trace.Failed(FailureFromLastError(), u"pCertContext == NULL");
     *ppCertContext = pDuplicate;
     trace.Passed();
     return S_OK;
@@ -100,7 +89,7 @@ HRESULT CustomCryptUIDlgSelectCertificate(PCSELECT_CERTIFICATE_PARA pPara,
   HCERTSTORE hCacheCertStore =
       CertOpenStore(CERT_STORE_PROV_MEMORY, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, nullptr);
   if (hCacheCertStore == nullptr)
-    return trace.Failed(ResultFromDialogError(GetLastError()), u"hCacheCertStore == NULL");
+    return trace.Failed(FailureFromLastError(), u"hCacheCertStore == NULL");
   StoreCloser closer(hCacheCertStore);
   trace.Passed();
 
@@ -110,7 +99,7 @@ HRESULT CustomCryptUIDlgSelectCertificate(PCSELECT_CERTIFICATE_PARA pPara,
     SetLastError(ERROR_SUCCESS);
     if (!CertAddCertificateContextToStore(hCacheCertStore, pCertContext,
                                           CERT_STORE_ADD_USE_EXISTING, nullptr))
-      return trace.Failed(ResultFromDialogError(GetLastError()),
+      return trace.Failed(FailureFromLastError(),
                           u"!CertAddCertificateContextToStore");
   }
   trace.Passed();
@@ -118,7 +107,7 @@ HRESULT CustomCryptUIDlgSelectCertificate(PCSELECT_CERTIFICATE_PARA pPara,
   trace.Step(u"CustomCryptUIDlgSelectCertificateFromStore");
   PCCERT_CONTEXT pSelected = CustomCryptUIDlgSelectCertificateFromStore(pPara, hCacheCertStore);
   if (pSelected == nullptr)
-    return trace.Failed(ResultFromDialogError(GetLastError()), u"pCertContext == NULL");
+    return trace.Failed(FailureFromLastError(), u"pCertContext == NULL");
   *ppCertContext = pSelected;
   trace.Passed();
   return S_OK;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 
+#include "foundation/Unique.h"
 #include "platform/base/CryptErrors.h"
 #include "platform/fs/Files.h"
 #include "platform/base/LastError.h"
@@ -22,10 +23,7 @@ constexpr LPCWSTR kSourceUnit = u"CryptoApiEnvelopeFile";
 constexpr DWORD kMsgEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr HRESULT kMissingArgument = static_cast<HRESULT>(ERROR_INVALID_PARAMETER);
 
-struct MsgCloser {
-  void operator()(HCRYPTMSG hMsg) const { CryptMsgClose(hMsg); }
-};
-using UniqueMsg = std::unique_ptr<void, MsgCloser>;
+using UniqueMsg = foundation::Unique<void, CryptMsgClose>;
 
 // The recipient descriptions of one envelope, freed together.
 class RecipientDescriptions {

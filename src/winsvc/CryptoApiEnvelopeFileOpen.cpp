@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "foundation/Unique.h"
 #include "platform/base/CryptErrors.h"
 #include "platform/fs/Files.h"
 #include "platform/base/LastError.h"
@@ -20,10 +21,7 @@ constexpr HRESULT kMissingArgument = static_cast<HRESULT>(ERROR_INVALID_PARAMETE
 // Update size while the envelope's header is still being read.
 constexpr DWORD kHeaderSlice = 0x10000;
 
-struct MsgCloser {
-  void operator()(HCRYPTMSG hMsg) const { CryptMsgClose(hMsg); }
-};
-using UniqueMsg = std::unique_ptr<void, MsgCloser>;
+using UniqueMsg = foundation::Unique<void, CryptMsgClose>;
 
 // The recipient chosen to open the message: its certificate and the
 // provider holding its private key, released together.

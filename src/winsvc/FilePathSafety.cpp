@@ -15,6 +15,7 @@
 #include "platform/base/WideString.h"
 #include "resources/ResultCodes.h"
 #include "trace/Trace.h"
+#include "platform/base/LastErrorResult.h"
 
 namespace {
 
@@ -85,11 +86,6 @@ bool IsRefusedOnThisPlatform(const std::string& folder) {
   for (const std::string& refused : UserRefusedFolders())
     if (IsAtOrBelow(folder, refused)) return true;
   return false;
-}
-
-HRESULT ResultFromErrno(int err) {
-  if (err == ENOENT) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-  return HRESULT_FROM_WIN32(Win32ErrorFromErrno(err));
 }
 
 // Dot files and folders hold this platform's login and start-up hooks

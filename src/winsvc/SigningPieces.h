@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <memory>
 
+#include "foundation/Unique.h"
 #include "platform/cert/CertContext.h"
 #include "platform/store/CertStore.h"
 #include "platform/msg/CryptMsg.h"
@@ -35,20 +36,11 @@ class UniqueCryptHash {
   HCRYPTHASH m_hHash = 0;
 };
 
-struct CryptMsgClose_ {
-  void operator()(void* hMsg) const { CryptMsgClose(hMsg); }
-};
-using UniqueCryptMsg = std::unique_ptr<void, CryptMsgClose_>;
+using UniqueCryptMsg = foundation::Unique<void, CryptMsgClose>;
 
-struct CertStoreClose {
-  void operator()(void* hStore) const { CertCloseStore(hStore, 0); }
-};
-using UniqueCertStore = std::unique_ptr<void, CertStoreClose>;
+using UniqueCertStore = UniqueCertStore;
 
-struct CertContextFree {
-  void operator()(PCCERT_CONTEXT pCertContext) const { CertFreeCertificateContext(pCertContext); }
-};
-using UniqueCertContext = std::unique_ptr<const CERT_CONTEXT, CertContextFree>;
+using UniqueCertContext = foundation::Unique<const CERT_CONTEXT, CertFreeCertificateContext>;
 
 // One new[] DER piece (or any byte buffer) with its length.
 struct Der {

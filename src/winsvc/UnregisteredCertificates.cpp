@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "platform/csp/Csp.h"
 #include "platform/csp/CspHandles.h"
 #include "platform/base/LastError.h"
@@ -28,10 +29,7 @@ constexpr HRESULT kNoteReachableThroughStore = MakeHResult(0x20000000u | 0x1009u
 // A broken provider list must not spin the enumeration for ever.
 constexpr DWORD kMaxFailedProviderIndexes = 256;
 
-struct CertContextFree {
-  void operator()(PCCERT_CONTEXT pCertContext) const { CertFreeCertificateContext(pCertContext); }
-};
-using CertContextPtr = std::unique_ptr<const CERT_CONTEXT, CertContextFree>;
+using CertContextPtr = foundation::Unique<const CERT_CONTEXT, CertFreeCertificateContext>;
 
 struct UnregisteredCertFree {
   void operator()(PUNREGISTERED_CERT_CONTEXT pRecord) const {

@@ -16,10 +16,7 @@ namespace {
 
 namespace csp = platform::csp;
 
-struct StoreClose {
-  void operator()(void* store) const { CertCloseStore(store, 0); }
-};
-using UniqueStore = std::unique_ptr<void, StoreClose>;
+using UniqueStore = UniqueCertStore;
 struct ContextFree {
   void operator()(const CERT_CONTEXT* c) const { CertFreeCertificateContext(c); }
 };

@@ -7,16 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "gmcrypto/objects/Objects.h"
 
 namespace gmcrypto {
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-struct ObjectFree {
-  void operator()(ASN1_OBJECT* o) const { ASN1_OBJECT_free(o); }
-};
-using ObjectPtr = std::unique_ptr<ASN1_OBJECT, ObjectFree>;
+using ObjectPtr = foundation::Unique<ASN1_OBJECT, ASN1_OBJECT_free>;
 
 Bytes Content(const ASN1_OBJECT* o) {
   return Bytes(OBJ_get0_data(o), OBJ_get0_data(o) + OBJ_length(o));

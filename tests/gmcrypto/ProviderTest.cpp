@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "gmcrypto/objects/Objects.h"
 #include "gmcrypto/provider/Provider.h"
 
@@ -17,12 +18,8 @@ namespace gmcrypto {
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-template <auto Free>
-struct Deleter {
-  void operator()(auto* p) const { Free(p); }
-};
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
-using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, Deleter<EVP_CIPHER_CTX_free>>;
+using MdCtxPtr = foundation::Unique<EVP_MD_CTX, EVP_MD_CTX_free>;
+using CipherCtxPtr = foundation::Unique<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
 
 Bytes FromHex(const std::string& hex) {
   Bytes out;

@@ -14,11 +14,11 @@
 namespace {
 
 using namespace sm2test;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, OsslDeleter<EVP_PKEY_free>>;
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, OsslDeleter<EVP_PKEY_CTX_free>>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, OsslDeleter<EVP_MD_CTX_free>>;
-using ParamBldPtr = std::unique_ptr<OSSL_PARAM_BLD, OsslDeleter<OSSL_PARAM_BLD_free>>;
-using ParamsPtr = std::unique_ptr<OSSL_PARAM, OsslDeleter<OSSL_PARAM_free>>;
+using PkeyPtr = foundation::Unique<EVP_PKEY, EVP_PKEY_free>;
+using PkeyCtxPtr = foundation::Unique<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
+using MdCtxPtr = foundation::Unique<EVP_MD_CTX, EVP_MD_CTX_free>;
+using ParamBldPtr = foundation::Unique<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>;
+using ParamsPtr = foundation::Unique<OSSL_PARAM, OSSL_PARAM_free>;
 using AnySeqPtr = std::unique_ptr<ASN1_SEQUENCE_ANY, decltype([](ASN1_SEQUENCE_ANY* s) {
                                     sk_ASN1_TYPE_pop_free(s, ASN1_TYPE_free);
                                   })>;

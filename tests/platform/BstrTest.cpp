@@ -3,14 +3,12 @@
 #include <cstring>
 #include <memory>
 
+#include "foundation/Unique.h"
 #include "platform/base/Bstr.h"
 #include "platform/base/WideString.h"
 
 namespace {
-struct BstrFree {
-  void operator()(char16_t* b) const { SysFreeString(b); }
-};
-using BstrPtr = std::unique_ptr<char16_t, BstrFree>;
+using BstrPtr = foundation::Unique<char16_t, SysFreeString>;
 }  // namespace
 
 TEST(Bstr, AllocStringCountsBytesAndTerminates) {

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "TestCertificate.h"
 #include "platform/cert/CertContext.h"
 #include "platform/base/CryptErrors.h"
@@ -17,10 +18,7 @@ namespace {
 
 using Bytes = std::vector<BYTE>;
 
-struct ContextFree {
-  void operator()(const CERT_CONTEXT* c) const { CertFreeCertificateContext(c); }
-};
-using UniqueContext = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
+using UniqueContext = foundation::Unique<const CERT_CONTEXT, CertFreeCertificateContext>;
 
 Bytes BlobBytes(const CRYPT_INTEGER_BLOB& blob) {
   return Bytes(blob.pbData, blob.pbData + blob.cbData);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "TestCertificate.h"
 #include "platform/cert/CertDecode.h"
 #include "platform/base/CryptErrors.h"
@@ -13,10 +14,7 @@ namespace {
 using Bytes = std::vector<BYTE>;
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-struct ContextFree {
-  void operator()(const CERT_CONTEXT* c) const { CertFreeCertificateContext(c); }
-};
-using UniqueContext = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
+using UniqueContext = foundation::Unique<const CERT_CONTEXT, CertFreeCertificateContext>;
 
 // Decodes with a size query first, as callers do.
 Bytes DecodeInto(LPCSTR type, const Bytes& der, DWORD flags = 0) {

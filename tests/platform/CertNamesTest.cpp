@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "platform/cert/CertContext.h"
 #include "platform/cert/CertNames.h"
 
@@ -13,14 +14,8 @@ namespace {
 
 using Bytes = std::vector<BYTE>;
 
-struct NameFree {
-  void operator()(X509_NAME* n) const { X509_NAME_free(n); }
-};
-using UniqueName = std::unique_ptr<X509_NAME, NameFree>;
-struct ContextFree {
-  void operator()(const CERT_CONTEXT* c) const { CertFreeCertificateContext(c); }
-};
-using UniqueContext = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
+using UniqueName = foundation::Unique<X509_NAME, X509_NAME_free>;
+using UniqueContext = foundation::Unique<const CERT_CONTEXT, CertFreeCertificateContext>;
 
 struct Attr {
   const char* field;

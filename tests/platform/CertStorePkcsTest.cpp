@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "foundation/Unique.h"
 #include "CertStoreTesting.h"
 #include "pki/TestPki.h"
 #include "platform/store/CertStorePfx.h"
@@ -23,13 +24,9 @@ namespace {
 using namespace storetest;
 namespace fs = std::filesystem;
 
-struct Pkcs7Free {
-  void operator()(PKCS7* p) const { PKCS7_free(p); }
-};
-
 // A certificates-only SignedData (no signers), as a .p7b holds.
 Bytes CertificatesOnly(const std::vector<PCCERT_CONTEXT>& certs) {
-  std::unique_ptr<PKCS7, Pkcs7Free> p7(PKCS7_new());
+  foundation::Unique<PKCS7, PKCS7_free> p7(PKCS7_new());
   EXPECT_EQ(PKCS7_set_type(p7.get(), NID_pkcs7_signed), 1);
   EXPECT_EQ(PKCS7_content_new(p7.get(), NID_pkcs7_data), 1);
   for (PCCERT_CONTEXT c : certs) EXPECT_EQ(PKCS7_add_certificate(p7.get(), CertContextX509(c)), 1);
@@ -89,7 +86,7 @@ TEST(Pkcs7StoreTest, RefusesWhatIsNotACertificateBundle) {
   EXPECT_EQ(GetLastError(), Hr(CRYPT_E_ASN1_BADTAG));
   EXPECT_EQ(OpenPkcs7(Der(cert.get())), nullptr);
 
-  std::unique_ptr<PKCS7, Pkcs7Free> data(PKCS7_new());
+  foundation::Unique<PKCS7, PKCS7_free> data(PKCS7_new());
   ASSERT_EQ(PKCS7_set_type(data.get(), NID_pkcs7_data), 1);
   unsigned char* der = nullptr;
   int size = i2d_PKCS7(data.get(), &der);

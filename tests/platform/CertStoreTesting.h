@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "TestCertificate.h"
 #include "platform/store/CertStore.h"
 #include "platform/base/LastError.h"
@@ -17,15 +18,9 @@ namespace storetest {
 
 using Bytes = std::vector<BYTE>;
 
-struct ContextFree {
-  void operator()(const CERT_CONTEXT* c) const { CertFreeCertificateContext(c); }
-};
-using UniqueContext = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
+using UniqueContext = foundation::Unique<const CERT_CONTEXT, CertFreeCertificateContext>;
 
-struct StoreClose {
-  void operator()(void* s) const { CertCloseStore(s, 0); }
-};
-using UniqueStore = std::unique_ptr<void, StoreClose>;
+using UniqueStore = UniqueCertStore;
 
 inline DWORD Hr(HRESULT hr) { return static_cast<DWORD>(hr); }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 
+#include "foundation/Unique.h"
 #include "CspTestSupport.h"
 #include "platform/store/CertStore.h"
 #include "platform/msg/CryptMsg.h"
@@ -19,20 +20,11 @@ using csptest::LastHr;
 
 inline constexpr char kAes128[] = "2.16.840.1.101.3.4.1.2";
 
-struct CertFree {
-  void operator()(const CERT_CONTEXT* c) const { CertFreeCertificateContext(c); }
-};
-using UniqueCert = std::unique_ptr<const CERT_CONTEXT, CertFree>;
+using UniqueCert = foundation::Unique<const CERT_CONTEXT, CertFreeCertificateContext>;
 
-struct StoreClose {
-  void operator()(void* s) const { CertCloseStore(s, 0); }
-};
-using UniqueStore = std::unique_ptr<void, StoreClose>;
+using UniqueStore = UniqueCertStore;
 
-struct MsgClose {
-  void operator()(void* m) const { CryptMsgClose(m); }
-};
-using UniqueMsg = std::unique_ptr<void, MsgClose>;
+using UniqueMsg = foundation::Unique<void, CryptMsgClose>;
 
 inline UniqueCert CertOf(const testpki::Identity& id) {
   Bytes der = id.CertDer();

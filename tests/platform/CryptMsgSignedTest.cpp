@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "pki/TestPki.h"
 #include "platform/cert/CertDecode.h"
 #include "platform/store/CertStore.h"
@@ -28,20 +29,8 @@ using Bytes = std::vector<BYTE>;
 
 DWORD Hr(HRESULT hr) { return static_cast<DWORD>(hr); }
 
-struct CmsFree {
-  void operator()(CMS_ContentInfo* p) const { CMS_ContentInfo_free(p); }
-};
-struct BioFree {
-  void operator()(BIO* p) const { BIO_free(p); }
-};
-struct ContextFree {
-  void operator()(PCCERT_CONTEXT c) const { CertFreeCertificateContext(c); }
-};
-using UniqueContext = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
-struct MsgClose {
-  void operator()(HCRYPTMSG m) const { CryptMsgClose(m); }
-};
-using UniqueMsg = std::unique_ptr<void, MsgClose>;
+using UniqueContext = foundation::Unique<const CERT_CONTEXT, CertFreeCertificateContext>;
+using UniqueMsg = foundation::Unique<void, CryptMsgClose>;
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
@@ -76,12 +65,12 @@ class SignedMessageTest : public ::testing::Test {
   // CMS_BINARY always: the content must arrive as the bytes it is.
   static Bytes Sign(const Bytes& content, const std::vector<Signer>& signers, unsigned flags) {
     flags |= CMS_BINARY | CMS_PARTIAL;
-    std::unique_ptr<CMS_ContentInfo, CmsFree> cms(
+    foundation::Unique<CMS_ContentInfo, CMS_ContentInfo_free> cms(
         CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
     EXPECT_TRUE(cms);
     for (const Signer& s : signers)
       EXPECT_NE(CMS_add1_signer(cms.get(), s.id->cert(), s.id->key(), s.md, flags), nullptr);
-    std::unique_ptr<BIO, BioFree> data(
+    foundation::Unique<BIO, BIO_free> data(
         BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
     EXPECT_EQ(CMS_final(cms.get(), data.get(), nullptr, flags), 1);
     unsigned char* der = nullptr;
@@ -94,7 +83,7 @@ class SignedMessageTest : public ::testing::Test {
   // The signature bytes of signer `index` as OpenSSL wrote them.
   static Bytes SignatureOf(const Bytes& message, int index) {
     const unsigned char* p = message.data();
-    std::unique_ptr<CMS_ContentInfo, CmsFree> cms(
+    foundation::Unique<CMS_ContentInfo, CMS_ContentInfo_free> cms(
         d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(message.size())));
     CMS_SignerInfo* si = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), index);
     const ASN1_OCTET_STRING* sig = CMS_SignerInfo_get0_signature(si);
@@ -105,7 +94,7 @@ class SignedMessageTest : public ::testing::Test {
   // order is not the order of signing: OpenSSL says who signer `index` is.
   static const testpki::Identity& SignerAt(const Bytes& message, int index) {
     const unsigned char* p = message.data();
-    std::unique_ptr<CMS_ContentInfo, CmsFree> cms(
+    foundation::Unique<CMS_ContentInfo, CMS_ContentInfo_free> cms(
         d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(message.size())));
     CMS_SignerInfo* si = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), index);
     return CMS_SignerInfo_cert_cmp(si, alice_->cert()) == 0 ? *alice_ : *bob_;
@@ -113,7 +102,7 @@ class SignedMessageTest : public ::testing::Test {
 
   static std::vector<Bytes> CertificatesOf(const Bytes& message) {
     const unsigned char* p = message.data();
-    std::unique_ptr<CMS_ContentInfo, CmsFree> cms(
+    foundation::Unique<CMS_ContentInfo, CMS_ContentInfo_free> cms(
         d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(message.size())));
     STACK_OF(X509)* certs = CMS_get1_certs(cms.get());
     std::vector<Bytes> out;
@@ -306,13 +295,13 @@ TEST_F(SignedMessageTest, BytesAfterTheMessageAreRefusedByEveryRoute) {
   const Bytes attached = Sign(kContent, {{&*alice_, EVP_sha256()}}, 0);
   const Bytes streamed = [&] {
     const unsigned flags = CMS_BINARY | CMS_STREAM | CMS_PARTIAL;
-    std::unique_ptr<CMS_ContentInfo, CmsFree> cms(
+    foundation::Unique<CMS_ContentInfo, CMS_ContentInfo_free> cms(
         CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
     EXPECT_NE(CMS_add1_signer(cms.get(), alice_->cert(), alice_->key(), EVP_sha256(), flags),
               nullptr);
-    std::unique_ptr<BIO, BioFree> in(
+    foundation::Unique<BIO, BIO_free> in(
         BIO_new_mem_buf(kContent.data(), static_cast<int>(kContent.size())));
-    std::unique_ptr<BIO, BioFree> out(BIO_new(BIO_s_mem()));
+    foundation::Unique<BIO, BIO_free> out(BIO_new(BIO_s_mem()));
     EXPECT_EQ(i2d_CMS_bio_stream(out.get(), cms.get(), in.get(), flags), 1);
     BUF_MEM* written = nullptr;
     BIO_get_mem_ptr(out.get(), &written);
@@ -566,12 +555,12 @@ TEST_F(SignedMessageTest, BerMessagesAndOlderDigestsVerify) {
   const unsigned flags = CMS_BINARY | CMS_STREAM | CMS_NOATTR | CMS_PARTIAL;
   Bytes content(3000);
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<BYTE>(i * 7);
-  std::unique_ptr<CMS_ContentInfo, CmsFree> cms(
+  foundation::Unique<CMS_ContentInfo, CMS_ContentInfo_free> cms(
       CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
   ASSERT_NE(CMS_add1_signer(cms.get(), alice_->cert(), alice_->key(), EVP_md5(), flags), nullptr);
-  std::unique_ptr<BIO, BioFree> in(
+  foundation::Unique<BIO, BIO_free> in(
       BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
-  std::unique_ptr<BIO, BioFree> out(BIO_new(BIO_s_mem()));
+  foundation::Unique<BIO, BIO_free> out(BIO_new(BIO_s_mem()));
   ASSERT_EQ(i2d_CMS_bio_stream(out.get(), cms.get(), in.get(), flags), 1);
   BUF_MEM* written = nullptr;
   BIO_get_mem_ptr(out.get(), &written);
@@ -662,7 +651,7 @@ TEST_F(SignedMessageTest, EncodedSignerInfoRoundTripsThroughAMessage) {
 
     // OpenSSL reads and checks the message as well.
     const unsigned char* p = rebuilt.data();
-    std::unique_ptr<CMS_ContentInfo, CmsFree> cms(
+    foundation::Unique<CMS_ContentInfo, CMS_ContentInfo_free> cms(
         d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(rebuilt.size())));
     ASSERT_TRUE(cms);
     EXPECT_EQ(CMS_verify(cms.get(), nullptr, nullptr, nullptr, nullptr,

@@ -6,16 +6,14 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
+#include "foundation/Unique.h"
 #include "CspHashTestSupport.h"
 
 using namespace csptest;
 
 namespace {
 
-struct CtxFree {
-  void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, CtxFree>;
+using PkeyCtx = foundation::Unique<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
 
 Bytes Sign(HCRYPTHASH hash, DWORD keySpec, DWORD flags = 0) {
   DWORD size = 0;

@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 
+#include "foundation/Unique.h"
 #include "CspTestSupport.h"
 #include "platform/cert/CertContext.h"
 #include "platform/csp/CspInternal.h"
@@ -72,10 +73,7 @@ std::vector<std::string> WalkContainers(HCRYPTPROV prov, DWORD* lastError) {
   return names;
 }
 
-struct ContextFree {
-  void operator()(const CERT_CONTEXT* c) const { CertFreeCertificateContext(c); }
-};
-using UniqueCert = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
+using UniqueCert = foundation::Unique<const CERT_CONTEXT, CertFreeCertificateContext>;
 
 UniqueCert CertWithProvInfo(const testpki::Identity& id, const std::u16string& container,
                             const std::u16string& provider, DWORD keySpec) {

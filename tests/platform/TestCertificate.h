@@ -8,15 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Unique.h"
+
 namespace testcert {
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
 struct X509Free {
   void operator()(X509* x) const { X509_free(x); }
 };
-using UniquePkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using UniquePkey = foundation::Unique<EVP_PKEY, EVP_PKEY_free>;
 using UniqueX509 = std::unique_ptr<X509, X509Free>;
 
 enum class KeyKind { Rsa2048, EcP256 };

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "platform/store/CertStore.h"
 #include "platform/base/Resources.h"
 #include "resources/ModuleResources.h"
@@ -83,12 +84,9 @@ Bytes DecodeBase64(const std::string& text) {
   return out;
 }
 
-struct X509Free {
-  void operator()(X509* p) const { X509_free(p); }
-};
-std::unique_ptr<X509, X509Free> Parse(const Bytes& der) {
+foundation::Unique<X509, X509_free> Parse(const Bytes& der) {
   const unsigned char* p = der.data();
-  return std::unique_ptr<X509, X509Free>(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+  return foundation::Unique<X509, X509_free>(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
 }
 bool SelfIssued(const Bytes& der) {
   auto cert = Parse(der);
@@ -144,11 +142,8 @@ class CaChainResource : public ::testing::Test {
     bundle_ = parts[1];
   }
 
-  struct DocFree {
-    void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
-  };
   std::string bytes_;
-  std::unique_ptr<xmlDoc, DocFree> doc_;
+  foundation::Unique<xmlDoc, xmlFreeDoc> doc_;
   xmlNode* root_ = nullptr;
   xmlNode* roots_ = nullptr;
   xmlNode* bundle_ = nullptr;

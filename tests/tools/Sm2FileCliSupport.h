@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "pki/TestPki.h"
 #include "support/Subprocess.h"
 #include "support/TempEnvironment.h"
@@ -29,10 +30,7 @@ inline testsupport::ProcessResult Cli(std::vector<std::string> args) {
   return testsupport::RunProcess(args);
 }
 
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
+using File = foundation::UniqueFile;
 
 // Byte-for-byte comparison in blocks, whatever the sizes.
 inline bool SameContent(const fs::path& a, const fs::path& b) {

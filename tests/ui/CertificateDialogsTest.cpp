@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "pki/TestPki.h"
 #include "platform/cert/CertContext.h"
 #include "platform/base/LastError.h"
@@ -28,10 +29,7 @@ using testsupport::ScopedEnv;
 
 constexpr HRESULT kUserCanceled = static_cast<HRESULT>(0xA0071002u);
 
-struct ContextFree {
-  void operator()(PCCERT_CONTEXT p) const { CertFreeCertificateContext(p); }
-};
-using UniqueContext = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
+using UniqueContext = foundation::Unique<const CERT_CONTEXT, CertFreeCertificateContext>;
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -17,10 +17,7 @@ namespace {
 using certtest::Bytes;
 using certtest::UniqueContext;
 
-struct StoreClose {
-  void operator()(void* store) const { CertCloseStore(store, 0); }
-};
-using UniqueStore = std::unique_ptr<void, StoreClose>;
+using UniqueStore = UniqueCertStore;
 
 // What each kind hands back, read and freed the way the agent does.
 struct Answer {

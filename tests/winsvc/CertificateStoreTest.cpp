@@ -14,10 +14,7 @@ using certtest::OwnedSet;
 using certtest::UniqueContext;
 using Names = std::vector<std::u16string>;
 
-struct StoreClose {
-  void operator()(void* store) const { CertCloseStore(store, 0); }
-};
-using UniqueStore = std::unique_ptr<void, StoreClose>;
+using UniqueStore = UniqueCertStore;
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "pki/TestPki.h"
 #include "platform/cert/CertContext.h"
 #include "winsvc/CertificateStore.h"
@@ -14,10 +15,7 @@ namespace certtest {
 
 using Bytes = std::vector<BYTE>;
 
-struct ContextFree {
-  void operator()(const CERT_CONTEXT* c) const { CertFreeCertificateContext(c); }
-};
-using UniqueContext = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
+using UniqueContext = foundation::Unique<const CERT_CONTEXT, CertFreeCertificateContext>;
 
 // Frees every entry when the test ends.
 struct OwnedSet {

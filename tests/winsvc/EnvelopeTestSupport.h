@@ -22,10 +22,7 @@ namespace envtest {
 namespace fs = std::filesystem;
 using Bytes = std::vector<BYTE>;
 
-struct StoreClose {
-  void operator()(void* store) const { CertCloseStore(store, 0); }
-};
-using UniqueStore = std::unique_ptr<void, StoreClose>;
+using UniqueStore = UniqueCertStore;
 
 // Key generation is slow: each identity is made once per process.
 inline const testpki::Identity& Made(int which) {

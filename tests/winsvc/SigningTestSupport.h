@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "pki/TestPki.h"
 #include "platform/store/CertStore.h"
 #include "platform/csp/CspProvider.h"
@@ -22,10 +23,7 @@ namespace signtest {
 
 using Bytes = std::vector<BYTE>;
 
-struct ContextFree {
-  void operator()(const CERT_CONTEXT* c) const { CertFreeCertificateContext(c); }
-};
-using UniqueContext = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
+using UniqueContext = foundation::Unique<const CERT_CONTEXT, CertFreeCertificateContext>;
 
 inline Bytes Pattern(std::size_t size, BYTE seed = 0x11) {
   Bytes data(size);

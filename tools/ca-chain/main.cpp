@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "platform/cert/CertContext.h"
 #include "platform/store/CertStore.h"
 
@@ -46,13 +47,7 @@ constexpr DWORD kBlobPropIds[] = {kSha1HashPropId,
 constexpr char kImportPath[] = "SOFTWARE\\Microsoft\\SystemCertificates\\ROOT\\Certificates";
 constexpr std::size_t kBase64LineLength = 64;
 
-struct ContextFree {
-  void operator()(PCCERT_CONTEXT p) const { CertFreeCertificateContext(p); }
-};
-using ContextPtr = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
-struct Pkcs7Free {
-  void operator()(PKCS7* p) const { PKCS7_free(p); }
-};
+using ContextPtr = foundation::Unique<const CERT_CONTEXT, CertFreeCertificateContext>;
 
 struct Certificate {
   std::string file;
@@ -238,7 +233,7 @@ std::optional<Bytes> RootBlob(const Certificate& c) {
 }
 
 std::optional<Bytes> CertificatesOnlyPkcs7(const std::vector<const Certificate*>& ordered) {
-  std::unique_ptr<PKCS7, Pkcs7Free> p7(PKCS7_new());
+  foundation::Unique<PKCS7, PKCS7_free> p7(PKCS7_new());
   if (!p7 || PKCS7_set_type(p7.get(), NID_pkcs7_signed) != 1 ||
       PKCS7_content_new(p7.get(), NID_pkcs7_data) != 1)
     return std::nullopt;

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "platform/cert/CertContext.h"
 #include "platform/store/CertStore.h"
 #include "platform/csp/Csp.h"
@@ -65,26 +66,14 @@ HRESULT LastFailure();
 
 // --- Owners -----------------------------------------------------------------------
 
-struct CertContextFree {
-  void operator()(PCCERT_CONTEXT p) const { CertFreeCertificateContext(p); }
-};
-using CertContextPtr = std::unique_ptr<const CERT_CONTEXT, CertContextFree>;
+using CertContextPtr = foundation::Unique<const CERT_CONTEXT, CertFreeCertificateContext>;
 
-struct CertStoreClose {
-  void operator()(void* h) const { CertCloseStore(h, 0); }
-};
-using CertStorePtr = std::unique_ptr<void, CertStoreClose>;
+using CertStorePtr = UniqueCertStore;
 
 using ProviderHandle = UniqueCryptProv;
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-struct X509Free {
-  void operator()(X509* p) const { X509_free(p); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
+using PkeyPtr = foundation::Unique<EVP_PKEY, EVP_PKEY_free>;
+using X509Ptr = foundation::Unique<X509, X509_free>;
 
 // --- Files and certificates ---------------------------------------------------------
 

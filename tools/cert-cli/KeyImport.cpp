@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "foundation/Unique.h"
 #include "CliSupport.h"
 #include "Commands.h"
 #include "platform/store/CertStorePfx.h"
@@ -175,13 +176,9 @@ struct KeyPairHolder {
   ~KeyPairHolder() { engine::FreeSM2KeyPair(&pair); }
 };
 
-struct BignumClearFree {
-  void operator()(BIGNUM* p) const { BN_clear_free(p); }
-};
-
 // An OpenSSL SM2 key from the soft certificate's scalar and public point.
 PkeyPtr Sm2KeyFromPair(const engine::SM2_KEY_PAIR& pair) {
-  std::unique_ptr<BIGNUM, BignumClearFree> d(BN_secure_new());
+  foundation::Unique<BIGNUM, BN_clear_free> d(BN_secure_new());
   if (!d || !BN_bin2bn(pair.pbyPrivateKey, pair.nPrivateKeySize, d.get())) return nullptr;
   Bytes publicPoint{0x04};
   publicPoint.insert(publicPoint.end(), pair.pbyPubKeyX, pair.pbyPubKeyX + pair.nPubKeyXSize);

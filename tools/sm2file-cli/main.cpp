@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "smengine/cipher/DataEncryption.h"
 #include "smengine/common/EngineResult.h"
 #include "smengine/envelope/DataEnvelope.h"
@@ -27,10 +28,7 @@
 
 namespace {
 
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
+using File = foundation::UniqueFile;
 
 int Usage() {
   std::fputs(

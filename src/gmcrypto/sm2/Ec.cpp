@@ -35,7 +35,7 @@ const Curve* Build(int nid) {
   BnPtr one(BN_new());
   if (!ctx || !p || !a || !b || !x || !y || !n || !one) return nullptr;
 
-  std::unique_ptr<EC_GROUP, OsslDeleter<EC_GROUP_free>> group(
+  foundation::Unique<EC_GROUP, EC_GROUP_free> group(
       EC_GROUP_new_curve_GFp(p.get(), a.get(), b.get(), ctx.get()));
   if (!group) return nullptr;
   EcPointPtr g(EC_POINT_new(group.get())), check(EC_POINT_new(group.get()));

@@ -8,20 +8,14 @@
 
 #include <memory>
 
+#include "foundation/Unique.h"
+
 namespace gmcrypto {
 
-template <auto Free>
-struct OsslDeleter {
-  template <class T>
-  void operator()(T* p) const {
-    Free(p);
-  }
-};
-
-using BnPtr = std::unique_ptr<BIGNUM, OsslDeleter<BN_clear_free>>;
-using BnCtxPtr = std::unique_ptr<BN_CTX, OsslDeleter<BN_CTX_free>>;
-using EcPointPtr = std::unique_ptr<EC_POINT, OsslDeleter<EC_POINT_clear_free>>;
-using EcdsaSigPtr = std::unique_ptr<ECDSA_SIG, OsslDeleter<ECDSA_SIG_free>>;
+using BnPtr = foundation::Unique<BIGNUM, BN_clear_free>;
+using BnCtxPtr = foundation::Unique<BN_CTX, BN_CTX_free>;
+using EcPointPtr = foundation::Unique<EC_POINT, EC_POINT_clear_free>;
+using EcdsaSigPtr = foundation::Unique<ECDSA_SIG, ECDSA_SIG_free>;
 
 namespace ec {
 

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "platform/cert/CertInfoBuilder.h"
 #include "platform/cert/CertKeyProvInfo.h"
 #include "platform/base/CryptErrors.h"
@@ -17,15 +18,11 @@
 
 namespace {
 
-struct X509Free {
-  void operator()(X509* x) const { X509_free(x); }
-};
-
 // Everything one certificate context owns; shared by its duplicates.
 struct CertData {
   std::atomic<long> references{1};
   std::vector<BYTE> der;
-  std::unique_ptr<X509, X509Free> x509;
+  foundation::Unique<X509, X509_free> x509;
   CertInfoStorage info;
   std::mutex mutex;  // guards properties
   std::map<DWORD, std::vector<BYTE>> properties;

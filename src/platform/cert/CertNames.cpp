@@ -12,20 +12,15 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "platform/base/LastError.h"
 #include "platform/base/WideString.h"
 
 namespace {
 
-struct NameFree {
-  void operator()(X509_NAME* name) const { X509_NAME_free(name); }
-};
-using UniqueName = std::unique_ptr<X509_NAME, NameFree>;
+using UniqueName = foundation::Unique<X509_NAME, X509_NAME_free>;
 
-struct GeneralNamesFree {
-  void operator()(GENERAL_NAMES* names) const { GENERAL_NAMES_free(names); }
-};
-using UniqueGeneralNames = std::unique_ptr<GENERAL_NAMES, GeneralNamesFree>;
+using UniqueGeneralNames = foundation::Unique<GENERAL_NAMES, GENERAL_NAMES_free>;
 
 struct Utf8Free {
   void operator()(unsigned char* p) const { OPENSSL_free(p); }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "foundation/Unique.h"
 #include "gmcrypto/sm2/Sm2.h"
 #include "platform/csp/CspHashInternal.h"
 #include "platform/base/LastError.h"
@@ -14,21 +15,13 @@
 namespace platform::csp::detail {
 namespace {
 
-struct BnClearFree {
-  void operator()(BIGNUM* bn) const { BN_clear_free(bn); }
-};
-
-struct PkeyCtxFree {
-  void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-
 HRESULT DecryptSm2(EVP_PKEY* key, BYTE* data, DWORD* length) {
   // 64 bytes of point, 32 of C3, at least one of C2.
   const DWORD size = *length;
   if (size < 97) return NTE_BAD_DATA;
   SecretBytes d;
   if (!Sm2PrivateScalar(key, &d)) return NTE_BAD_KEY;
-  std::unique_ptr<BIGNUM, BnClearFree> scalar(BN_secure_new());
+  foundation::Unique<BIGNUM, BN_clear_free> scalar(BN_secure_new());
   if (!scalar || BN_bin2bn(d.data(), static_cast<int>(d.size()), scalar.get()) == nullptr)
     return NTE_FAIL;
   // Our decryption takes C1 || C2 || C3 with the point's 04 prefix.
@@ -54,7 +47,7 @@ HRESULT DecryptRsa(EVP_PKEY* key, BYTE* data, DWORD* length) {
   if (size != static_cast<DWORD>(EVP_PKEY_get_size(key))) return NTE_BAD_DATA;
   std::vector<BYTE> cipher(data, data + size);
   std::reverse(cipher.begin(), cipher.end());
-  std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+  foundation::Unique<EVP_PKEY_CTX, EVP_PKEY_CTX_free> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
   if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1 ||
       EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1)
     return NTE_FAIL;

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "gmcrypto/sm3/Sm3.h"
 #include "platform/csp/CspHash.h"
 #include "platform/csp/CspInternal.h"
@@ -23,10 +24,7 @@ struct Sm3Lane {
   std::array<BYTE, 32> value{};
 };
 
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-using UniqueMdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using UniqueMdCtx = foundation::Unique<EVP_MD_CTX, EVP_MD_CTX_free>;
 
 struct HashObject {
   std::shared_ptr<ProviderContext> context;

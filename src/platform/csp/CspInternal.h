@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "platform/base/CryptErrors.h"
 #include "foundation/SecretBytes.h"
 #include "platform/csp/CspProvider.h"
@@ -48,10 +49,7 @@ bool EraseOutsideLock(std::mutex& mutex, Map& map, const typename Map::key_type&
   return true;
 }
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-using UniquePkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using UniquePkey = foundation::Unique<EVP_PKEY, EVP_PKEY_free>;
 
 using foundation::SecretBytes;
 

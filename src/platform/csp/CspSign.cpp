@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "foundation/Unique.h"
 #include "gmcrypto/sm2/Sm2.h"
 #include "platform/csp/CspHashInternal.h"
 #include "platform/base/LastError.h"
@@ -13,10 +14,7 @@
 namespace platform::csp::detail {
 namespace {
 
-struct PkeyCtxFree {
-  void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-using UniquePkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+using UniquePkeyCtx = foundation::Unique<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
 
 // SM2 signatures travel as two separately reversed halves, so r and s each
 // read as the little-endian integers CryptoAPI uses everywhere.

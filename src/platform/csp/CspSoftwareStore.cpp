@@ -14,6 +14,7 @@
 #include "platform/csp/CspInternal.h"
 #include "platform/base/LastError.h"
 #include "platform/fs/StateFolders.h"
+#include "platform/base/LastErrorResult.h"
 
 namespace fs = std::filesystem;
 
@@ -24,8 +25,6 @@ namespace {
 // Folder names are hex of the UTF-8 name, so the name's bytes are limited
 // to half of NAME_MAX.
 constexpr std::size_t kMaxContainerBytes = 127;
-
-HRESULT FromErrno(int err) { return HRESULT_FROM_WIN32(Win32ErrorFromErrno(err)); }
 
 class Fd {
  public:
@@ -112,10 +111,10 @@ HRESULT EnsureStoreFolder(const KeyAlgorithm& algorithm) {
   if (store.empty()) return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
   std::error_code ec;
   fs::create_directories(store.parent_path().parent_path(), ec);
-  if (ec) return FromErrno(ec.value());
+  if (ec) return ResultFromErrno(ec.value());
   for (const fs::path& folder : {store.parent_path(), store}) {
     int err = MakePrivateFolder(folder);
-    if (err != 0 && err != EEXIST) return FromErrno(err);
+    if (err != 0 && err != EEXIST) return ResultFromErrno(err);
   }
   return S_OK;
 }
@@ -126,7 +125,7 @@ HRESULT WriteFileAtomically(const fs::path& folder, const char* name, std::span<
   fs::path temp = folder / ("." + std::string(name) + ".tmp-" +
                             HexName({reinterpret_cast<const char*>(random), sizeof random}));
   Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (fd.get() < 0) return FromErrno(errno);
+  if (fd.get() < 0) return ResultFromErrno(errno);
   int err = ::fchmod(fd.get(), 0600) == 0 ? 0 : errno;
   std::size_t done = 0;
   while (err == 0 && done < bytes.size()) {
@@ -142,7 +141,7 @@ HRESULT WriteFileAtomically(const fs::path& folder, const char* name, std::span<
   if (err == 0 && ::rename(temp.c_str(), (folder / name).c_str()) != 0) err = errno;
   if (err != 0) {
     ::unlink(temp.c_str());
-    return FromErrno(err);
+    return ResultFromErrno(err);
   }
   return S_OK;
 }
@@ -150,16 +149,16 @@ HRESULT WriteFileAtomically(const fs::path& folder, const char* name, std::span<
 // ENOENT gives S_FALSE so callers can tell "absent" from "unreadable".
 HRESULT ReadWholeFile(const fs::path& path, SecretBytes* out) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (fd.get() < 0) return errno == ENOENT ? S_FALSE : FromErrno(errno);
+  if (fd.get() < 0) return errno == ENOENT ? S_FALSE : ResultFromErrno(errno);
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return FromErrno(errno);
+  if (::fstat(fd.get(), &st) != 0) return ResultFromErrno(errno);
   if (!S_ISREG(st.st_mode) || st.st_size > (16 << 20)) return NTE_BAD_DATA;
   SecretBytes buffer(static_cast<std::size_t>(st.st_size));
   std::size_t done = 0;
   while (done < buffer.size()) {
     ssize_t n = ::read(fd.get(), buffer.data() + done, buffer.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return FromErrno(errno);
+    if (n < 0) return ResultFromErrno(errno);
     if (n == 0) break;
     done += static_cast<std::size_t>(n);
   }
@@ -169,7 +168,7 @@ HRESULT ReadWholeFile(const fs::path& path, SecretBytes* out) {
 }
 
 HRESULT RemoveFile(const fs::path& path) {
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return FromErrno(errno);
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return ResultFromErrno(errno);
   return S_OK;
 }
 
@@ -220,7 +219,7 @@ HRESULT SoftwareProvider::CreateContainer(std::string_view container) {
   if (FAILED(hr)) return hr;
   int err = MakePrivateFolder(folder);
   if (err == EEXIST) return NTE_EXISTS;
-  return err == 0 ? S_OK : FromErrno(err);
+  return err == 0 ? S_OK : ResultFromErrno(err);
 }
 
 HRESULT SoftwareProvider::DeleteContainer(std::string_view container) {
@@ -229,7 +228,7 @@ HRESULT SoftwareProvider::DeleteContainer(std::string_view container) {
   if (FAILED(hr)) return hr;
   std::error_code ec;
   fs::remove_all(folder, ec);
-  return ec ? FromErrno(ec.value()) : S_OK;
+  return ec ? ResultFromErrno(ec.value()) : S_OK;
 }
 
 HRESULT SoftwareProvider::GetKeyPair(std::string_view container, DWORD keySpec,

@@ -51,17 +51,6 @@ HandleTable& Handles() {
   return table;
 }
 
-DWORD ErrorFromErrno(int err) {
-  switch (err) {
-    case EEXIST:
-      return ERROR_FILE_EXISTS;
-    case EISDIR:
-      return ERROR_ACCESS_DENIED;
-    default:
-      return Win32ErrorFromErrno(err);
-  }
-}
-
 BOOL FailWith(DWORD error) {
   SetLastError(error);
   return FALSE;
@@ -114,7 +103,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMod
     fd = ::open(NativePath(lpFileName).c_str(), flags, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    SetLastError(ErrorFromErrno(errno));
+    SetLastError(Win32ErrorFromErrno(errno));
     return INVALID_HANDLE_VALUE;
   }
   if (IsDirectory(fd)) {
@@ -138,7 +127,7 @@ BOOL ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead, DWORD* l
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       if (lpNumberOfBytesRead) *lpNumberOfBytesRead = total;
-      return FailWith(ErrorFromErrno(errno));
+      return FailWith(Win32ErrorFromErrno(errno));
     }
     if (n == 0) break;
     total += static_cast<DWORD>(n);
@@ -161,7 +150,7 @@ BOOL WriteFile(HANDLE hFile, const void* lpBuffer, DWORD nNumberOfBytesToWrite,
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = total;
-      return FailWith(n < 0 ? ErrorFromErrno(errno) : ERROR_WRITE_FAULT);
+      return FailWith(n < 0 ? Win32ErrorFromErrno(errno) : ERROR_WRITE_FAULT);
     }
     total += static_cast<DWORD>(n);
   }
@@ -174,7 +163,7 @@ BOOL GetFileSizeEx(HANDLE hFile, LARGE_INTEGER* lpFileSize) {
   if (fd < 0) return FALSE;
   if (!lpFileSize) return FailWith(ERROR_INVALID_PARAMETER);
   struct stat st {};
-  if (::fstat(fd, &st) != 0) return FailWith(ErrorFromErrno(errno));
+  if (::fstat(fd, &st) != 0) return FailWith(Win32ErrorFromErrno(errno));
   lpFileSize->QuadPart = static_cast<LONGLONG>(st.st_size);
   return TRUE;
 }
@@ -208,7 +197,7 @@ BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, LARGE_INTEGE
       return FailWith(ERROR_INVALID_PARAMETER);
   }
   off_t now = ::lseek(fd, static_cast<off_t>(liDistanceToMove.QuadPart), whence);
-  if (now < 0) return FailWith(errno == EINVAL ? ERROR_NEGATIVE_SEEK : ErrorFromErrno(errno));
+  if (now < 0) return FailWith(errno == EINVAL ? ERROR_NEGATIVE_SEEK : Win32ErrorFromErrno(errno));
   if (lpNewFilePointer) lpNewFilePointer->QuadPart = static_cast<LONGLONG>(now);
   return TRUE;
 }
@@ -216,7 +205,7 @@ BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, LARGE_INTEGE
 BOOL FlushFileBuffers(HANDLE hFile) {
   int fd = FdOf(hFile);
   if (fd < 0) return FALSE;
-  if (::fsync(fd) != 0) return FailWith(ErrorFromErrno(errno));
+  if (::fsync(fd) != 0) return FailWith(Win32ErrorFromErrno(errno));
   return TRUE;
 }
 
@@ -224,7 +213,7 @@ BOOL CloseHandle(HANDLE hObject) {
   int fd = Handles().Remove(hObject);
   if (fd < 0) return FailWith(ERROR_INVALID_HANDLE);
   // The descriptor is gone whatever close reports (Linux never retries it).
-  if (::close(fd) != 0 && errno != EINTR) return FailWith(ErrorFromErrno(errno));
+  if (::close(fd) != 0 && errno != EINTR) return FailWith(Win32ErrorFromErrno(errno));
   return TRUE;
 }
 
@@ -238,7 +227,7 @@ HANDLE HandleFromDescriptor(int fd) {
 
 BOOL DeleteFileW(LPCWSTR lpFileName) {
   if (!lpFileName || !*lpFileName) return FailWith(ERROR_INVALID_PARAMETER);
-  if (::unlink(NativePath(lpFileName).c_str()) != 0) return FailWith(ErrorFromErrno(errno));
+  if (::unlink(NativePath(lpFileName).c_str()) != 0) return FailWith(Win32ErrorFromErrno(errno));
   return TRUE;
 }
 
@@ -280,7 +269,7 @@ bool ParseMode(std::u16string_view mode, StreamMode& out) {
 }
 
 int FailOpen(int err) {
-  SetLastError(ErrorFromErrno(err));
+  SetLastError(Win32ErrorFromErrno(err));
   return err;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "foundation/Unique.h"
 #include "platform/base/WinTypes.h"
 
 inline constexpr DWORD GENERIC_READ = 0x80000000u;
@@ -82,9 +83,4 @@ struct HandleCloser {
 // Holds a handle from CreateFileW; test get() against INVALID_HANDLE_VALUE.
 using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
-struct FileCloser {
-  void operator()(FILE* f) const {
-    if (f) std::fclose(f);
-  }
-};
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+using foundation::UniqueFile;

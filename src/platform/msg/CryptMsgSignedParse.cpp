@@ -12,6 +12,7 @@
 #include <climits>
 #include <memory>
 
+#include "foundation/Unique.h"
 #include "der/Reader.h"
 #include "platform/base/CryptErrors.h"
 #include "platform/msg/CryptMsgSignedData.h"
@@ -19,13 +20,6 @@
 
 namespace platform::msg::detail {
 namespace {
-
-struct Pkcs7Free {
-  void operator()(PKCS7* p) const { PKCS7_free(p); }
-};
-struct ObjectFree {
-  void operator()(ASN1_OBJECT* o) const { ASN1_OBJECT_free(o); }
-};
 
 // One header within `in`: the tag, where the contents start and, for a
 // definite length, how long they are (the contents must fit). Messages are
@@ -206,7 +200,7 @@ HRESULT PeekContentType(std::span<const BYTE> message, std::string* oid) {
   if (FAILED(hr)) return hr;
   if (type.tag != der::Tag(V_ASN1_OBJECT) || type.indefinite) return CRYPT_E_ASN1_BADTAG;
   const unsigned char* cursor = rest.data();
-  std::unique_ptr<ASN1_OBJECT, ObjectFree> object(
+  foundation::Unique<ASN1_OBJECT, ASN1_OBJECT_free> object(
       d2i_ASN1_OBJECT(nullptr, &cursor, static_cast<long>(type.headerSize + type.length)));
   if (!object) return Asn1Failure();
   *oid = OidText(object.get());
@@ -223,7 +217,7 @@ HRESULT DecodeSignedData(std::span<const BYTE> message, SignedDataValue* out) {
 
   ERR_clear_error();
   const unsigned char* cursor = message.data();
-  std::unique_ptr<PKCS7, Pkcs7Free> p7(
+  foundation::Unique<PKCS7, PKCS7_free> p7(
       d2i_PKCS7(nullptr, &cursor, static_cast<long>(message.size())));
   if (!p7) return Asn1Failure();
   // Exactly one message, as for a certificate.

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "foundation/Unique.h"
 #include "platform/base/CryptErrors.h"
 #include "platform/msg/CryptMsg.h"
 #include "platform/msg/CryptMsgInternal.h"
@@ -24,19 +25,7 @@ using Parts = std::span<const std::span<const BYTE>>;
 
 constexpr char kOidMessageDigest[] = "1.2.840.113549.1.9.4";
 
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-struct PkeyCtxFree {
-  void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-struct ContextFree {
-  void operator()(PCCERT_CONTEXT context) const { CertFreeCertificateContext(context); }
-};
-using UniqueContext = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
-struct StoreClose {
-  void operator()(HCERTSTORE store) const { CertCloseStore(store, 0); }
-};
+using UniqueContext = foundation::Unique<const CERT_CONTEXT, CertFreeCertificateContext>;
 
 const EVP_MD* DigestNamed(const std::string& oid) {
   if (oid == "1.2.840.113549.2.5") return EVP_md5();
@@ -61,7 +50,7 @@ bool RsaSignatureAlgorithm(const std::string& oid, const EVP_MD** named) {
 }
 
 bool Digest(const EVP_MD* md, Parts parts, ByteVector* out) {
-  std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+  foundation::Unique<EVP_MD_CTX, EVP_MD_CTX_free> ctx(EVP_MD_CTX_new());
   if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) return false;
   for (std::span<const BYTE> part : parts)
     if (!part.empty() && EVP_DigestUpdate(ctx.get(), part.data(), part.size()) != 1) return false;
@@ -96,7 +85,7 @@ bool IsSigner(PCCERT_CONTEXT cert, const SignerValue& signer) {
 HRESULT FindSignerCertificate(const CRYPT_VERIFY_MESSAGE_PARA& para, const SignedDataValue& value,
                               const SignerValue& signer, UniqueContext* out) {
   if (para.pfnGetSignerCertificate != nullptr) {
-    std::unique_ptr<void, StoreClose> store(CertOpenStore(
+    UniqueCertStore store(CertOpenStore(
         CERT_STORE_PROV_MEMORY, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, nullptr));
     if (!store) return static_cast<HRESULT>(GetLastError());
     for (const ByteVector& der : value.certificates)
@@ -172,7 +161,7 @@ HRESULT CheckSignature(const SignerValue& signer, PCCERT_CONTEXT cert, Parts con
     if (!Digest(md, attributes, &digest)) return NTE_BAD_ALGID;
   }
 
-  std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new(key, nullptr));
+  foundation::Unique<EVP_PKEY_CTX, EVP_PKEY_CTX_free> ctx(EVP_PKEY_CTX_new(key, nullptr));
   if (!ctx || EVP_PKEY_verify_init(ctx.get()) != 1 ||
       EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
       EVP_PKEY_CTX_set_signature_md(ctx.get(), md) != 1)

@@ -16,6 +16,7 @@
 // on when a certificate was added; other stores keep insertion order.
 #pragma once
 
+#include "foundation/Unique.h"
 #include "platform/cert/CertContext.h"
 #include "platform/base/WinTypes.h"
 
@@ -103,6 +104,10 @@ HCERTSTORE CertDuplicateStore(HCERTSTORE hCertStore);
 // being closed all the same. CERT_CLOSE_STORE_FORCE_FLAG frees nothing a
 // caller still holds. A handle that is not live: FALSE, ERROR_INVALID_HANDLE.
 BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
+
+// One owner for a store handle, closed without flags as every owner closes it.
+inline BOOL CloseCertStore(HCERTSTORE hCertStore) { return CertCloseStore(hCertStore, 0); }
+using UniqueCertStore = foundation::Unique<void, CloseCertStore>;
 
 // The certificate after pPrevCertContext in store order (null: the first),
 // or null with CRYPT_E_NOT_FOUND at the end. Frees pPrevCertContext, which

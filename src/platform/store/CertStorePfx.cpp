@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "platform/store/CertStore.h"
 #include "platform/store/CertStoreInternal.h"
 #include "platform/store/CertStorePfx.h"
@@ -25,15 +26,6 @@
 namespace certstore {
 namespace {
 
-struct Pkcs12Free {
-  void operator()(PKCS12* p) const { PKCS12_free(p); }
-};
-struct PkeyFree {
-  void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct X509Free {
-  void operator()(X509* x) const { X509_free(x); }
-};
 struct X509StackFree {
   void operator()(STACK_OF(X509) * s) const { sk_X509_pop_free(s, X509_free); }
 };
@@ -162,7 +154,7 @@ HCERTSTORE PFXImportCertStore(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, D
   }
   LoadPkcs12Providers();
   const unsigned char* cursor = pPFX->pbData;
-  std::unique_ptr<PKCS12, Pkcs12Free> pfx(
+  foundation::Unique<PKCS12, PKCS12_free> pfx(
       d2i_PKCS12(nullptr, &cursor, static_cast<long>(pPFX->cbData)));
   if (!pfx || cursor != pPFX->pbData + pPFX->cbData) {
     SetLastHr(CRYPT_E_BAD_ENCODE);
@@ -199,8 +191,8 @@ HCERTSTORE PFXImportCertStore(const CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword, D
     if (!PKCS12_parse(pfx.get(), password ? password->c_str() : nullptr, &rawKey, &rawCert,
                       &rawOthers))
       continue;
-    std::unique_ptr<EVP_PKEY, PkeyFree> key(rawKey);
-    std::unique_ptr<X509, X509Free> cert(rawCert);
+    foundation::Unique<EVP_PKEY, EVP_PKEY_free> key(rawKey);
+    foundation::Unique<X509, X509_free> cert(rawCert);
     std::unique_ptr<STACK_OF(X509), X509StackFree> others(rawOthers);
 
     // The certificate with the key first, then the others in file order.

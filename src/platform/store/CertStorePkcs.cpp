@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "foundation/Unique.h"
 #include "platform/store/CertStore.h"
 #include "platform/store/CertStoreInternal.h"
 #include "platform/base/CryptErrors.h"
@@ -11,10 +12,6 @@
 
 namespace certstore {
 namespace {
-
-struct Pkcs7Free {
-  void operator()(PKCS7* p) const { PKCS7_free(p); }
-};
 
 // A context over an OpenSSL certificate, with no store.
 PCCERT_CONTEXT ContextOf(X509* cert) {
@@ -39,7 +36,7 @@ std::shared_ptr<Store> OpenPkcs7Store(DWORD flags, const void* para) {
     return nullptr;
   }
   const unsigned char* cursor = blob->pbData;
-  std::unique_ptr<PKCS7, Pkcs7Free> message(
+  foundation::Unique<PKCS7, PKCS7_free> message(
       d2i_PKCS7(nullptr, &cursor, static_cast<long>(blob->cbData)));
   // Exactly one message: trailing bytes are refused as for a certificate.
   if (!message || cursor != blob->pbData + blob->cbData) {

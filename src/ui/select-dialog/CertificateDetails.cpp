@@ -1,3 +1,4 @@
+#include "foundation/Unique.h"
 #include "ui/select-dialog/CertificateDetails.h"
 
 #include <glib/gstdio.h>
@@ -13,13 +14,6 @@
 namespace select_dialog {
 namespace {
 
-struct X509Release {
-  void operator()(X509* cert) const { X509_free(cert); }
-};
-struct BioRelease {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-
 std::string BioText(BIO* bio) {
   char* data = nullptr;
   const long size = BIO_get_mem_data(bio, &data);
@@ -27,14 +21,14 @@ std::string BioText(BIO* bio) {
 }
 
 std::string NameText(const X509_NAME* name) {
-  std::unique_ptr<BIO, BioRelease> bio(BIO_new(BIO_s_mem()));
+  foundation::Unique<BIO, BIO_free> bio(BIO_new(BIO_s_mem()));
   if (!bio) return {};
   X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB);
   return BioText(bio.get());
 }
 
 std::string TimeText(const ASN1_TIME* time) {
-  std::unique_ptr<BIO, BioRelease> bio(BIO_new(BIO_s_mem()));
+  foundation::Unique<BIO, BIO_free> bio(BIO_new(BIO_s_mem()));
   if (!bio || !time) return {};
   ASN1_TIME_print(bio.get(), time);
   return BioText(bio.get());
@@ -181,7 +175,7 @@ void ShowOwnDetails(GtkWindow* owner, const std::vector<BYTE>& der) {
 std::vector<std::pair<std::string, std::string>> DescribeCertificate(const std::vector<BYTE>& der) {
   if (der.empty()) return {};
   const unsigned char* cursor = der.data();
-  std::unique_ptr<X509, X509Release> cert(
+  foundation::Unique<X509, X509_free> cert(
       d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
   if (!cert) return {};
   return {

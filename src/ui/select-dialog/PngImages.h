@@ -6,14 +6,12 @@
 
 #include <memory>
 
+#include "foundation/Unique.h"
 #include "platform/base/Resources.h"
 
 namespace select_dialog {
 
-struct SurfaceRelease {
-  void operator()(cairo_surface_t* surface) const { cairo_surface_destroy(surface); }
-};
-using SurfacePtr = std::unique_ptr<cairo_surface_t, SurfaceRelease>;
+using SurfacePtr = foundation::Unique<cairo_surface_t, cairo_surface_destroy>;
 
 // Resource id `id` of type "PNG" in `module`. On failure `*image` is empty
 // and the result is the converted last error of the failing call (or the

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 
+#include "foundation/Unique.h"
 #include "platform/base/WideString.h"
 
 namespace select_dialog {
@@ -23,16 +24,6 @@ bool HasFamily(PangoFontMap* map, const char* name) {
   g_free(families);
   return found;
 }
-
-struct LayoutRelease {
-  void operator()(PangoLayout* layout) const { g_object_unref(layout); }
-};
-struct FontDescriptionRelease {
-  void operator()(PangoFontDescription* font) const { pango_font_description_free(font); }
-};
-struct MetricsRelease {
-  void operator()(PangoFontMetrics* metrics) const { pango_font_metrics_unref(metrics); }
-};
 
 }  // namespace
 
@@ -59,9 +50,9 @@ std::string ResolveFontFace(const char* face) {
 
 namespace {
 
-std::unique_ptr<PangoFontDescription, FontDescriptionRelease> FontOf(const char* face,
+foundation::Unique<PangoFontDescription, pango_font_description_free> FontOf(const char* face,
                                                                      int charHeight) {
-  std::unique_ptr<PangoFontDescription, FontDescriptionRelease> font(pango_font_description_new());
+  foundation::Unique<PangoFontDescription, pango_font_description_free> font(pango_font_description_new());
   const std::string family = ResolveFontFace(face);
   pango_font_description_set_family(font.get(), family.c_str());
   pango_font_description_set_weight(font.get(), PANGO_WEIGHT_NORMAL);
@@ -73,12 +64,9 @@ std::unique_ptr<PangoFontDescription, FontDescriptionRelease> FontOf(const char*
 
 int MeasureTextWidth(const char* face, std::u16string_view text, int charHeight) {
   if (text.empty() || charHeight <= 0) return 0;
-  struct ContextRelease {
-    void operator()(PangoContext* context) const { g_object_unref(context); }
-  };
-  std::unique_ptr<PangoContext, ContextRelease> context(
+  foundation::Unique<PangoContext, g_object_unref> context(
       pango_font_map_create_context(pango_cairo_font_map_get_default()));
-  std::unique_ptr<PangoLayout, LayoutRelease> layout(pango_layout_new(context.get()));
+  foundation::Unique<PangoLayout, g_object_unref> layout(pango_layout_new(context.get()));
   const auto font = FontOf(face, charHeight);
   pango_layout_set_font_description(layout.get(), font.get());
   const std::string utf8 = ToUtf8(text);
@@ -92,7 +80,7 @@ int MeasureTextWidth(const char* face, std::u16string_view text, int charHeight)
 void DrawTextWithFont(const char* face, cairo_t* cr, std::u16string_view text, int x, int y,
                       int rightLimit, int charWidth, int charHeight, Colour colour) {
   if (text.empty() || charHeight <= 0) return;
-  std::unique_ptr<PangoLayout, LayoutRelease> layout(pango_cairo_create_layout(cr));
+  foundation::Unique<PangoLayout, g_object_unref> layout(pango_cairo_create_layout(cr));
   const auto font = FontOf(face, charHeight);
   pango_layout_set_font_description(layout.get(), font.get());
   const std::string utf8 = ToUtf8(text);
@@ -102,7 +90,7 @@ void DrawTextWithFont(const char* face, cairo_t* cr, std::u16string_view text, i
   // the glyphs are scaled horizontally to the width asked for.
   double scaleX = 1.0;
   if (charWidth > 0) {
-    std::unique_ptr<PangoFontMetrics, MetricsRelease> metrics(
+    foundation::Unique<PangoFontMetrics, pango_font_metrics_unref> metrics(
         pango_context_get_metrics(pango_layout_get_context(layout.get()), font.get(), nullptr));
     const int average = metrics ? pango_font_metrics_get_approximate_char_width(metrics.get()) : 0;
     if (average > 0) scaleX = static_cast<double>(charWidth) * PANGO_SCALE / average;

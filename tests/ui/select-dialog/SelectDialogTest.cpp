@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "foundation/Unique.h"
 #include "resources/ModuleResources.h"
 #include "ui/select-dialog/CertificateDetails.h"
 #include "ui/select-dialog/CertificateList.h"
@@ -245,14 +246,10 @@ TEST_F(SelectDialogRow, PictureByHardwareFlagAndTextInItsColumn) {
   EXPECT_GT(ink, 20);  // the display name line
 }
 
-struct X509Release {
-  void operator()(X509* cert) const { X509_free(cert); }
-};
-
 std::vector<BYTE> MakeCertificate() {
   std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
       EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"), &EVP_PKEY_free);
-  std::unique_ptr<X509, X509Release> cert(X509_new());
+  foundation::Unique<X509, X509_free> cert(X509_new());
   if (!key || !cert) return {};
   X509_set_version(cert.get(), 2);
   const unsigned char serial[] = {0x01, 0xA2, 0x3F};
